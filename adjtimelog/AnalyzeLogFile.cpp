@@ -1,0 +1,192 @@
+#include "AnalyzeLogFile.h"
+#include "Diagnostics.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// "/tmp/update_time.log 无 或 空！" (the raw log is absent or empty), GBK.
+// The text names the fixed raw log path whatever path the analyzer was given.
+static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5\xA3\xA1";
+
+bool isFile(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : logPath(path), claim(path)
+{
+    if (readLog() < 0 && !readFailed_)
+        diag(kNoRawLog);
+}
+
+AnalyzeLogFile::~AnalyzeLogFile() = default;
+
+int AnalyzeLogFile::readLog()
+{
+    switch (claim.acquire(rawText)) {
+    case RawLogClaim::Nothing:
+        return -1;
+    case RawLogClaim::Failed:
+        // Nothing of it is analysed; it waits for the next run.
+        readFailed_ = true;
+        rawText.clear();
+        restoreLog();
+        return -1;
+    case RawLogClaim::Claimed:
+        break;
+    }
+
+    // Lines end at 0x0A only. A line reader takes one read per line, and one
+    // more when the text ends in a line end (that read finds nothing); the
+    // text after a final line end is not a line, but a last line without a
+    // line end is.
+    const char* p = rawText.data();
+    const char* end = p + rawText.size();
+    for (;;) {
+        const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl : end;
+        rawLines.emplace_back(p, static_cast<size_t>(stop - p));
+        if (!nl)
+            break;
+        p = nl + 1;
+    }
+    readCount = static_cast<int32_t>(rawLines.size());
+    lineCount = rawLines.back().empty() ? readCount - 1 : readCount;
+    return 0;
+}
+
+int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
+{
+    if (lineCount <= 0)
+        return 0;
+    // One query per run: the host name belongs to the machine, not the line.
+    std::string host;
+    bool hostOk = queryHostName(host);
+
+    out.reserve(out.size() + static_cast<size_t>(lineCount));
+    int rc = 0;
+    for (int32_t i = 0; i < lineCount; ++i) {
+        AdjustTimeInfo& info = out.emplace_back();
+        if (separateLog(rawLines[static_cast<size_t>(i)], host, hostOk, info) < 0) {
+            out.pop_back();
+            diag("AnalyzeLogFile::analyze separateLog false! ");
+            rc = -1;  // the lines after it are parsed all the same
+        }
+    }
+    return rc;
+}
+
+bool integerPartIsZero(std::string_view offset)
+{
+    size_t i = 0;
+    while (i < offset.size() && (offset[i] == ' ' || (offset[i] >= '\t' && offset[i] <= '\r')))
+        ++i;
+    if (i < offset.size() && (offset[i] == '+' || offset[i] == '-'))
+        ++i;
+    for (; i < offset.size() && offset[i] >= '0' && offset[i] <= '9'; ++i) {
+        if (offset[i] != '0')
+            return false;
+    }
+    return true;
+}
+
+bool isNoteworthy(const AdjustTimeInfo& info)
+{
+    return !integerPartIsZero(info.offset) || info.pid.find("step") != std::string::npos;
+}
+
+void appendReportLine(std::string& out, const AdjustTimeInfo& info)
+{
+    out += '[';
+    out += info.node;
+    out += ':';
+    out += info.pid;
+    out += "]<<";
+    out += info.time;
+    out += ">>";
+    out += info.serverIp;
+    out += " : ";
+    out += info.offset;
+    out += '\n';
+}
+
+static int writeAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int AnalyzeLogFile::write(const std::string& reportPath)
+{
+    analyze(records);
+    if (readFailed_)
+        return -1;
+
+    std::string lines;
+    for (const AdjustTimeInfo& info : records) {
+        if (isNoteworthy(info))
+            appendReportLine(lines, info);
+    }
+
+    int fd = open(reportPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
+        restoreLog();
+        return -1;
+    }
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    int rc = writeAll(fd, lines);
+    // Lines must be on disk before their only other copy is removed.
+    if (rc == 0 && regular && fdatasync(fd) != 0)
+        rc = -1;
+    if (rc != 0) {
+        int saved = errno;
+        if (regular && ftruncate(fd, st.st_size) != 0) {
+            // The partial lines stay; they are reported again next run.
+        }
+        close(fd);
+        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(saved));
+        restoreLog();
+        return -1;
+    }
+    if (close(fd) != 0) {
+        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
+        restoreLog();
+        return -1;
+    }
+    deleteLogFile();
+    return 0;
+}
+
+int AnalyzeLogFile::deleteLogFile()
+{
+    if (claim.release() != 0) {
+        diag("AnalyzeLogFile::deleteLogFile false!");
+        return -1;
+    }
+    return 0;
+}
+
+int AnalyzeLogFile::restoreLog()
+{
+    if (claim.putBack() != 0) {
+        // The lines stay in the claimed copy, which the next run takes up.
+        diag("AnalyzeLogFile::restoreLog ", logPath,
+             std::string(" false! ") + strerror(claim.lastErrno()));
+        return -1;
+    }
+    return 0;
+}

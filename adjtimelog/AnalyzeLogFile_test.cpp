@@ -1,0 +1,171 @@
+#include "AnalyzeLogFile.h"
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5\xA3\xA1\n";
+const char kLine[] = " 7 Dec 09:49:19 ntpdate[812]: step time server 192.0.2.10 offset 1.234567 sec";
+
+std::string host()
+{
+    std::string h;
+    queryHostName(h);
+    return h;
+}
+
+}  // namespace
+
+TEST(AnalyzeLogFile, CountsReadsAndLines)
+{
+    struct {
+        std::string raw;
+        int reads, lines, records;
+    } cases[] = {
+        {std::string(kLine) + "\n" + kLine + "\n" + kLine + "\n", 4, 3, 3},
+        // A last line without a line end is parsed like the others.
+        {std::string(kLine) + "\n" + kLine + "\n" + kLine, 3, 3, 3},
+        {kLine, 1, 1, 1},
+        {"\n", 2, 1, 0},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        writeFile(dir / "raw", c.raw);
+        CaptureStdout();
+        AnalyzeLogFile a(dir / "raw");
+        std::vector<AdjustTimeInfo> out;
+        a.analyze(out);
+        GetCapturedStdout();
+        EXPECT_EQ(a.readCountForTest(), c.reads);
+        EXPECT_EQ(a.lineCountForTest(), c.lines);
+        EXPECT_EQ(a.rawLinesForTest().size(), static_cast<size_t>(c.reads));
+        EXPECT_EQ(out.size(), static_cast<size_t>(c.records));
+        EXPECT_FALSE(pathExists(dir / "raw")) << "claimed";
+    }
+}
+
+TEST(AnalyzeLogFile, AbsentEmptyOrNotARegularFile)
+{
+    ScratchDir dir;
+    writeFile(dir / "empty", "");
+    mkdir((dir / "dir").c_str(), 0700);
+    for (const char* name : {"missing", "empty", "dir"}) {
+        CaptureStdout();
+        AnalyzeLogFile a(dir / name);
+        std::vector<AdjustTimeInfo> out;
+        EXPECT_EQ(a.analyze(out), 0);
+        EXPECT_EQ(GetCapturedStdout(), kNoRawLog) << name;
+        EXPECT_EQ(a.readCountForTest(), 0);
+        EXPECT_EQ(a.lineCountForTest(), 0);
+        EXPECT_TRUE(out.empty());
+    }
+    EXPECT_TRUE(pathExists(dir / "empty")) << "an empty raw log stays";
+    EXPECT_TRUE(pathExists(dir / "dir"));
+}
+
+TEST(AnalyzeLogFile, RejectedLineDoesNotEndTheAnalysis)
+{
+    ScratchDir dir;
+    writeFile(dir / "raw", std::string(kLine) + "\n" +
+                               " 1 Mar 22:25:43 ntpdate[2182]: the NTP socket is in use, exiting\n" +
+                               kLine + "\n");
+    CaptureStdout();
+    AnalyzeLogFile a(dir / "raw");
+    std::vector<AdjustTimeInfo> out(1);  // appended to, never cleared
+    int rc = a.analyze(out);
+    EXPECT_EQ(GetCapturedStdout(),
+              "AnalyzeLogFile::separateLog offset or serverIp false! \n"
+              "AnalyzeLogFile::analyze separateLog false! \n");
+    EXPECT_EQ(rc, -1);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], AdjustTimeInfo{});
+    EXPECT_EQ(out[2].pid, " step:812");
+}
+
+TEST(AnalyzeLogFile, NoteworthyRecords)
+{
+    struct {
+        const char* offset;
+        const char* pid;
+        bool reported;
+    } cases[] = {
+        {"1.234567", " step:812", true},     {"-0.000123", " adjust:812", false},
+        {"0.600000", " step:812", true},     {"-1.500000", " adjust:812", true},
+        {"", ":812", false},                 {"", " step:1", true},
+        {"  +0.9", " adjust:1", false},      {"+2.0", " adjust:1", true},
+        {"abc", " adjust:1", false},         {"-0", " adjust:1", false},
+        {"77556618.173854", " adjust:1", true},
+        // Too large for 32 or 64 bits: not 0, whatever atoi would make of it.
+        {"4294967296.5", " adjust:1", true}, {"000000000000000000000000000000.5", " adjust:1", false},
+    };
+    for (const auto& c : cases) {
+        AdjustTimeInfo info{"n", "t", "s", c.offset, c.pid};
+        EXPECT_EQ(isNoteworthy(info), c.reported) << c.offset << " / " << c.pid;
+    }
+}
+
+TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
+{
+    ScratchDir dir;
+    const std::string longServer(200, 's');
+    writeFile(dir / "raw",
+              std::string(kLine) + "\n" +
+                  " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -0.000123 sec\n" +
+                  " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -1.500000 sec\n" +
+                  " 7 Dec 09:49:19 ntpdate[812]: step time server " + longServer + " offset 0.6 sec\n");
+    writeFile(dir / "report", "kept\n");
+    CaptureStdout();
+    AnalyzeLogFile a(dir / "raw");
+    EXPECT_EQ(a.write(dir / "report"), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    const std::string h = host();
+    EXPECT_EQ(readFile(dir / "report"),
+              "kept\n"
+              "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
+              "[" + h + ": adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n"
+              "[" + h + ": step:812]<<7 Dec 09:49:19 >>" + longServer + " : 0.6\n");
+    EXPECT_FALSE(pathExists(dir / "raw.claimed")) << "delivered lines are dropped";
+}
+
+TEST(AnalyzeLogFile, ReportIsCreatedEvenWithNothingToReport)
+{
+    ScratchDir dir;
+    CaptureStdout();
+    AnalyzeLogFile a(dir / "raw");
+    EXPECT_EQ(a.write(dir / "report"), 0);
+    EXPECT_EQ(GetCapturedStdout(), kNoRawLog);
+    EXPECT_TRUE(pathExists(dir / "report"));
+    EXPECT_EQ(readFile(dir / "report"), "");
+}
+
+TEST(AnalyzeLogFile, UnwritableReportPutsTheLinesBack)
+{
+    ScratchDir dir;
+    const std::string raw = std::string(kLine) + "\n";
+    writeFile(dir / "raw", raw);
+    CaptureStdout();
+    AnalyzeLogFile a(dir / "raw");
+    appendFile(dir / "raw", "newer\n");  // the job writes a new raw log meanwhile
+    EXPECT_EQ(a.write(dir / "no/such/dir/report"), -1);
+    EXPECT_EQ(GetCapturedStdout(),
+              "AnalyzeLogFile::write " + (dir / "no/such/dir/report") +
+                  " false! No such file or directory\n");
+    EXPECT_EQ(readFile(dir / "raw"), raw + "newer\n") << "claimed lines first, in order";
+    EXPECT_FALSE(pathExists(dir / "raw.claimed"));
+}
+
+TEST(AnalyzeLogFile, FullDeviceIsAFailure)
+{
+    ScratchDir dir;
+    const std::string raw = std::string(kLine) + "\n";
+    writeFile(dir / "raw", raw);
+    CaptureStdout();
+    AnalyzeLogFile a(dir / "raw");
+    EXPECT_EQ(a.write("/dev/full"), -1);
+    EXPECT_EQ(GetCapturedStdout(), "AnalyzeLogFile::write /dev/full false! No space left on device\n");
+    EXPECT_EQ(readFile(dir / "raw"), raw);
+}

@@ -1,0 +1,20 @@
+// The command line of adjtimelog: the action first, then "-s connect" and
+// "-p report" in any order; anything else is ignored.
+#pragma once
+
+#include <string>
+
+struct CommandLine {
+    std::string action;
+    std::string connect;
+    std::string user;
+    std::string password;
+    std::string reportPath;
+};
+
+// The built-in settings of this build, before the command line changes them.
+CommandLine defaultCommandLine();
+
+// An option's value is consumed with it and never read as an option itself,
+// so "-s -p /x" makes "-p" the connect string and leaves the report alone.
+CommandLine parseCommandLine(int argc, const char* const* argv);

@@ -1,0 +1,239 @@
+#include "DatabaseManage.h"
+#include "Diagnostics.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
+
+namespace {
+
+const char kInsertSql[] =
+    "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
+    "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
+const char kSelectSql[] = "select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;";
+static_assert(sizeof kInsertSql - 1 == 127, "the insert statement is prepared with length 127");
+static_assert(sizeof kSelectSql - 1 == 68, "the query is prepared with length 68");
+
+// "DatabaseManage::select OCIHandleAlloc false！" (full-width "!"), GBK.
+const char kSelectAllocFailed[] = "DatabaseManage::select OCIHandleAlloc false\xA3\xA1";
+
+template <typename Handle>
+sword allocHandle(OCIEnv* env, Handle** slot, ub4 type)
+{
+    return OCIHandleAlloc(env, reinterpret_cast<void**>(slot), type, 0, nullptr);
+}
+
+template <typename Handle>
+void freeHandle(Handle*& h, ub4 type)
+{
+    if (h)
+        OCIHandleFree(h, type);
+    h = nullptr;
+}
+
+void* chars(const std::string& s)
+{
+    return const_cast<char*>(s.data());
+}
+
+}  // namespace
+
+int64_t getSecTime()
+{
+    return static_cast<int64_t>(::time(nullptr));
+}
+
+int64_t getCurrTime()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+DatabaseManage::DatabaseManage(const std::string& path) : logPath(path)
+{
+    if (getData() < 0)
+        diag("DatabaseManage get date false!");
+}
+
+int DatabaseManage::getData()
+{
+    analyzer = std::make_unique<AnalyzeLogFile>(logPath);
+    if (analyzer->analyze(records) < 0 || records.empty()) {
+        diag("DatabaseManage::getData NULL!");
+        return -1;
+    }
+    return 0;
+}
+
+std::string DatabaseManage::errorText()
+{
+    OraText buf[512] = {};
+    sb4 code = 0;
+    OCIErrorGet(errhp, 1, nullptr, &code, buf, sizeof buf, OCI_HTYPE_ERROR);
+    buf[sizeof buf - 1] = 0;
+    return reinterpret_cast<const char*>(buf);
+}
+
+int DatabaseManage::init(const std::string& connect, const std::string& user,
+                         const std::string& password)
+{
+    OCIInitialize(OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr);
+    OCIEnvInit(&envhp, OCI_DEFAULT, 0, nullptr);
+    allocHandle(envhp, &svchp, OCI_HTYPE_SVCCTX);
+    allocHandle(envhp, &srvhp, OCI_HTYPE_SERVER);
+    allocHandle(envhp, &authp, OCI_HTYPE_SESSION);
+    allocHandle(envhp, &errhp, OCI_HTYPE_ERROR);
+    allocHandle(envhp, &dschp, OCI_HTYPE_DESCRIBE);
+    OCIServerAttach(srvhp, errhp, reinterpret_cast<const OraText*>(connect.data()),
+                    static_cast<sb4>(connect.size()), OCI_DEFAULT);
+    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(user), static_cast<ub4>(user.size()),
+               OCI_ATTR_USERNAME, errhp);
+    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(password), static_cast<ub4>(password.size()),
+               OCI_ATTR_PASSWORD, errhp);
+    OCIAttrSet(svchp, OCI_HTYPE_SVCCTX, srvhp, 0, OCI_ATTR_SERVER, errhp);
+    OCIAttrSet(svchp, OCI_HTYPE_SVCCTX, authp, 0, OCI_ATTR_SESSION, errhp);
+    if (OCISessionBegin(svchp, errhp, authp, OCI_CRED_RDBMS, OCI_DEFAULT) != 0)
+        diag("DatabaseManage::insertLine init: ", errorText());
+    return 0;
+}
+
+int DatabaseManage::insertLine(const AdjustTimeInfo& info)
+{
+    const int64_t runtime = getSecTime();
+    char sql[200] = {};
+    memcpy(sql, kInsertSql, sizeof kInsertSql);
+
+    // The previous row's statement (and its binds) is done with.
+    freeHandle(stmthp, OCI_HTYPE_STMT);
+    if (allocHandle(envhp, &stmthp, OCI_HTYPE_STMT) != 0)
+        diag("DatabaseManage::insertLine OCIHandleAlloc false!");
+    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 127, OCI_NTV_SYNTAX,
+                       OCI_DEFAULT) != 0) {
+        diag("DatabaseManage::insertLine sql sqlerr: ", errorText());
+        return -1;
+    }
+
+    char runtimeText[48] = {};
+    snprintf(runtimeText, 24, "%ld", static_cast<long>(runtime));
+
+    struct {
+        void* value;
+        size_t size;
+    } values[6] = {
+        {chars(info.node), info.node.size()},     {chars(info.time), info.time.size()},
+        {chars(info.serverIp), info.serverIp.size()}, {chars(info.offset), info.offset.size()},
+        {chars(info.pid), info.pid.size()},       {runtimeText, strlen(runtimeText)},
+    };
+    for (ub4 pos = 1; pos <= 6; ++pos) {
+        OCIBindByPos(stmthp, &bindp[pos], errhp, pos, values[pos - 1].value,
+                     static_cast<sb4>(values[pos - 1].size), SQLT_CHR, nullptr, nullptr, nullptr, 0,
+                     nullptr, OCI_DEFAULT);
+    }
+    return OCIStmtExecute(svchp, stmthp, errhp, 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0 ? 0 : -1;
+}
+
+int DatabaseManage::insert()
+{
+    printf("starting to insert: %zu >>>>>> \n", records.size());
+    fflush(stdout);
+    for (size_t i = 0; i < records.size(); ++i) {
+        AdjustTimeInfo info = records[i];
+        if (insertLine(info) < 0) {
+            diag("DatabaseManage::insert has problem: time=", info.time, ", pid=" + info.pid);
+            // Ending a session commits: the partial batch must go first.
+            OCITransRollback(svchp, errhp, OCI_DEFAULT);
+            return -1;
+        }
+        fputc('.', stdout);
+        if (i % 20 == 0)
+            fputc('\n', stdout);
+    }
+    if (OCITransCommit(svchp, errhp, OCI_DEFAULT) != 0) {
+        diag("DatabaseManage::insert false!");
+        OCITransRollback(svchp, errhp, OCI_DEFAULT);
+        return -1;
+    }
+    diag(" Finish insert!");
+    return 0;
+}
+
+int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
+{
+    char sql[200] = {};
+    memcpy(sql, kSelectSql, sizeof kSelectSql);
+
+    freeHandle(stmthp, OCI_HTYPE_STMT);
+    if (allocHandle(envhp, &stmthp, OCI_HTYPE_STMT) != 0)
+        diag(kSelectAllocFailed);
+    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 68, OCI_NTV_SYNTAX,
+                       OCI_DEFAULT) != 0) {
+        diag("DatabaseManage::select sql sqlerr: ", errorText());
+        return -1;
+    }
+
+    char node[256], time[256], serverIp[256], offset[256], pid[256];
+    struct {
+        char* buf;
+        const char* failed;
+    } columns[5] = {
+        {node, "DatabaseManage::select node false!"},
+        {time, "DatabaseManage::select time false!"},
+        {serverIp, "DatabaseManage::select serverIp false!"},
+        {offset, "DatabaseManage::select offset false!"},
+        {pid, "DatabaseManage::select pid false!"},
+    };
+    OCIDefine* defines[5] = {};
+    for (ub4 i = 0; i < 5; ++i) {
+        columns[i].buf[0] = 0;
+        if (OCIDefineByPos(stmthp, &defines[i], errhp, i + 2, columns[i].buf, 256, SQLT_STR,
+                           nullptr, nullptr, nullptr, OCI_DEFAULT) != 0)
+            diag(columns[i].failed);
+    }
+
+    if (OCIStmtExecute(svchp, stmthp, errhp, 0, 0, nullptr, nullptr, OCI_DEFAULT) != 0) {
+        errorText();
+        diag("DatabaseManage::select OCIStmtExecute false!");
+        return -1;
+    }
+    for (;;) {
+        sword rc = OCIStmtFetch(stmthp, errhp, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+        if (rc == OCI_NO_DATA)
+            break;
+        if (rc != OCI_SUCCESS && rc != OCI_SUCCESS_WITH_INFO)
+            return -1;  // a fetch that fails would fail forever
+        AdjustTimeInfo info;
+        info.node = node;
+        info.time = time;
+        info.serverIp = serverIp;
+        info.offset = offset;
+        info.pid = pid;
+        out.push_back(info);
+        diag("DatabaseManage::select adjusts.node = ", info.node);
+    }
+    return 0;
+}
+
+int DatabaseManage::finish(bool delivered)
+{
+    if (!analyzer)
+        return 0;
+    return delivered ? analyzer->deleteLogFile() : analyzer->restoreLog();
+}
+
+DatabaseManage::~DatabaseManage()
+{
+    records.clear();
+    if (authp && svchp)
+        OCISessionEnd(svchp, errhp, authp, OCI_DEFAULT);
+    if (srvhp)
+        OCIServerDetach(srvhp, errhp, OCI_DEFAULT);
+    freeHandle(srvhp, OCI_HTYPE_SERVER);
+    freeHandle(svchp, OCI_HTYPE_SVCCTX);
+    freeHandle(errhp, OCI_HTYPE_ERROR);
+    freeHandle(authp, OCI_HTYPE_SESSION);
+    freeHandle(stmthp, OCI_HTYPE_STMT);
+    freeHandle(dschp, OCI_HTYPE_DESCRIBE);
+    freeHandle(envhp, OCI_HTYPE_ENV);
+}

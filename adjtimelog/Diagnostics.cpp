@@ -1,0 +1,27 @@
+#include "Diagnostics.h"
+
+#include <cstdio>
+
+static void put(std::string_view s)
+{
+    fwrite(s.data(), 1, s.size(), stdout);
+}
+
+void diag(std::string_view text)
+{
+    diag(text, {}, {});
+}
+
+void diag(std::string_view a, std::string_view b)
+{
+    diag(a, b, {});
+}
+
+void diag(std::string_view a, std::string_view b, std::string_view c)
+{
+    put(a);
+    put(b);
+    put(c);
+    fputc('\n', stdout);
+    fflush(stdout);
+}

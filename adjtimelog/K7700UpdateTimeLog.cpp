@@ -1,0 +1,52 @@
+// adjtimelog: reports how this node's clock was kept in step with a time
+// server. "log" appends the noteworthy adjustments of the raw log to the
+// adjustment report; "database" inserts every adjustment into the site
+// database and commits once.
+
+#include "AnalyzeLogFile.h"
+#include "BuildSettings.h"
+#include "CommandLine.h"
+#include "DatabaseManage.h"
+
+#include <cstdio>
+
+static void usage(const char* program)
+{
+    fprintf(stderr, "\nUsage : %s <action> [option]\n\n", program);
+    fputs("Action:\n", stderr);
+    fputs("        log: Write log to file!\n", stderr);
+    fputs("   database: Insert log to database!\n", stderr);
+    fputs("Option:\n", stderr);
+    fputs("        -s server  : specify the server name(Server's hostname)\n", stderr);
+    fputs("        -p path    : specify the path of log file\n", stderr);
+}
+
+// The analyzer lives until the process ends: it holds the lock on the raw log.
+static int write_log_file(const std::string& reportPath)
+{
+    static AnalyzeLogFile* analyzer = new AnalyzeLogFile(ADJTIMELOG_RAW_LOG);
+    return analyzer->write(reportPath) < 0 ? 1 : 0;
+}
+
+// The manager lives until the process ends, with its session: everything it
+// inserted is committed or rolled back before this returns.
+static int insert_database(const std::string& connect, const std::string& user,
+                           const std::string& password)
+{
+    static DatabaseManage* manager = new DatabaseManage(ADJTIMELOG_RAW_LOG);
+    manager->init(connect, user, password);
+    bool delivered = manager->insert() == 0;
+    manager->finish(delivered);
+    return delivered && !manager->inputFailed() ? 0 : 1;
+}
+
+int main(int argc, char** argv)
+{
+    const CommandLine cl = parseCommandLine(argc, argv);
+    if (cl.action == "log")
+        return write_log_file(cl.reportPath);
+    if (cl.action == "database")
+        return insert_database(cl.connect, cl.user, cl.password);
+    usage(argc > 0 && argv[0] ? argv[0] : "adjtimelog");
+    return 1;
+}

@@ -1,0 +1,522 @@
+// The interface functions of the stand-in client library.
+
+#include "Connect.h"
+#include "Handles.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+using dmoci::Failure;
+
+namespace {
+
+template <typename H>
+H* valid(const void* p, ub4 type)
+{
+    auto* h = static_cast<H*>(const_cast<void*>(p));
+    return h && h->magic == dmoci::kMagic && h->type == type ? h : nullptr;
+}
+
+sword fail(OCIError* errhp, Failure failure)
+{
+    if (valid<OCIError>(errhp, OCI_HTYPE_ERROR))
+        errhp->error = std::move(failure);
+    return OCI_ERROR;
+}
+
+// The session's database, when the service context has a session.
+std::shared_ptr<dmoci::Database> sessionDb(OCISvcCtx* svchp)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) ||
+        !valid<OCISession>(svchp->session, OCI_HTYPE_SESSION))
+        return nullptr;
+    return svchp->session->db;
+}
+
+const Failure kNotLoggedOn{1012, "not logged on"};
+
+void releaseRunning(OCIStmt* st)
+{
+    if (st->running && !st->db.expired())
+        sqlite3_reset(st->running);
+    st->running = nullptr;
+    if (st->own) {
+        sqlite3_finalize(st->own);
+        st->own = nullptr;
+    }
+}
+
+bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
+{
+    int i = static_cast<int>(b.position);
+    if (b.indicator && *b.indicator == -1)
+        return sqlite3_bind_null(s, i) == SQLITE_OK;
+    const char* p = static_cast<const char*>(b.value);
+    switch (b.dty) {
+    case SQLT_CHR:
+    case SQLT_AFC:
+    case SQLT_LNG: {
+        size_t n = b.actualLength ? *b.actualLength : static_cast<size_t>(b.size > 0 ? b.size : 0);
+        // A zero-length character value is NULL, as the server treats it.
+        if (n == 0 || !p)
+            return sqlite3_bind_null(s, i) == SQLITE_OK;
+        return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
+    }
+    case SQLT_STR: {
+        size_t n = p && b.size > 0 ? strnlen(p, static_cast<size_t>(b.size)) : 0;
+        if (n == 0)
+            return sqlite3_bind_null(s, i) == SQLITE_OK;
+        return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
+    }
+    case SQLT_INT: {
+        long long v = 0;
+        switch (b.size) {
+        case 1: v = *reinterpret_cast<const signed char*>(p); break;
+        case 2: v = *reinterpret_cast<const short*>(p); break;
+        case 4: v = *reinterpret_cast<const int*>(p); break;
+        case 8: v = *reinterpret_cast<const long long*>(p); break;
+        default: failure = {3115, "unsupported integer size"}; return false;
+        }
+        return sqlite3_bind_int64(s, i, v) == SQLITE_OK;
+    }
+    case SQLT_FLT: {
+        double v = b.size == 4 ? *reinterpret_cast<const float*>(p) : *reinterpret_cast<const double*>(p);
+        return sqlite3_bind_double(s, i, v) == SQLITE_OK;
+    }
+    default:
+        failure = {3115, "unsupported network datatype or representation"};
+        return false;
+    }
+}
+
+// Copies the current row into the defines. Returns false when a value was
+// cut to fit its buffer.
+bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
+{
+    bool whole = true;
+    int columns = sqlite3_column_count(s);
+    for (auto& d : st->defines) {
+        int col = static_cast<int>(d->position) - 1;
+        if (col >= columns || !d->value)
+            continue;
+        bool isNull = sqlite3_column_type(s, col) == SQLITE_NULL;
+        if (d->indicator)
+            *d->indicator = isNull ? -1 : 0;
+        if (d->returnCode)
+            *d->returnCode = isNull ? 1405 : 0;
+        switch (d->dty) {
+        case SQLT_INT: {
+            long long v = sqlite3_column_int64(s, col);
+            if (d->size == 8) *static_cast<long long*>(d->value) = v;
+            else if (d->size == 4) *static_cast<int*>(d->value) = static_cast<int>(v);
+            else if (d->size == 2) *static_cast<short*>(d->value) = static_cast<short>(v);
+            break;
+        }
+        case SQLT_FLT:
+            if (d->size == 8) *static_cast<double*>(d->value) = sqlite3_column_double(s, col);
+            else if (d->size == 4) *static_cast<float*>(d->value) = static_cast<float>(sqlite3_column_double(s, col));
+            break;
+        default: {
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
+            size_t n = text ? static_cast<size_t>(sqlite3_column_bytes(s, col)) : 0;
+            size_t room = d->size > 0 ? static_cast<size_t>(d->size) : 0;
+            if (d->dty == SQLT_STR && room > 0)
+                room -= 1;  // the terminator
+            size_t copied = n < room ? n : room;
+            if (copied)
+                memcpy(d->value, text, copied);
+            if (d->dty == SQLT_STR && d->size > 0)
+                static_cast<char*>(d->value)[copied] = 0;
+            if (d->returnedLength)
+                *d->returnedLength = static_cast<ub2>(copied);
+            if (copied < n) {
+                whole = false;
+                if (d->indicator)
+                    *d->indicator = static_cast<sb2>(n > 32767 ? -2 : static_cast<long>(n));
+                if (d->returnCode)
+                    *d->returnCode = 1406;
+            }
+        }
+        }
+    }
+    return whole;
+}
+
+sword fetchOne(OCIStmt* st, OCIError* errhp)
+{
+    auto db = st->db.lock();
+    if (!st->running || !db)
+        return fail(errhp, {24338, "statement handle not executed"});
+    if (st->exhausted)
+        return OCI_NO_DATA;
+    int rc = sqlite3_step(st->running);
+    if (rc == SQLITE_ROW) {
+        ++st->rowCount;
+        return fillDefines(st->running, st) ? OCI_SUCCESS : OCI_SUCCESS_WITH_INFO;
+    }
+    if (rc == SQLITE_DONE) {
+        st->exhausted = true;
+        sqlite3_reset(st->running);
+        return OCI_NO_DATA;
+    }
+    Failure failure = db->lastError();
+    sqlite3_reset(st->running);
+    st->exhausted = true;
+    return fail(errhp, failure);
+}
+
+}  // namespace
+
+extern "C" {
+
+sword OCIInitialize(ub4, void*, void* (*)(void*, size_t), void* (*)(void*, void*, size_t),
+                    void (*)(void*, void*))
+{
+    sqlite3_initialize();
+    return OCI_SUCCESS;
+}
+
+sword OCIEnvInit(OCIEnv** envp, ub4, size_t, void** usrmempp)
+{
+    if (!envp)
+        return OCI_INVALID_HANDLE;
+    *envp = new OCIEnv;
+    if (usrmempp)
+        *usrmempp = nullptr;
+    return OCI_SUCCESS;
+}
+
+sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void* ctxp, void* (*m)(void*, size_t),
+                   void* (*r)(void*, void*, size_t), void (*f)(void*, void*), size_t xtramem_sz,
+                   void** usrmempp)
+{
+    OCIInitialize(mode, ctxp, m, r, f);
+    return OCIEnvInit(envhpp, mode, xtramem_sz, usrmempp);
+}
+
+sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t,
+                     void** usrmempp)
+{
+    if (!valid<OCIEnv>(parenth, OCI_HTYPE_ENV) || !hndlpp)
+        return OCI_INVALID_HANDLE;
+    if (usrmempp)
+        *usrmempp = nullptr;
+    dmoci::Handle* h = nullptr;
+    switch (type) {
+    case OCI_HTYPE_ERROR: h = new OCIError; break;
+    case OCI_HTYPE_SVCCTX: h = new OCISvcCtx; break;
+    case OCI_HTYPE_STMT: h = new OCIStmt; break;
+    case OCI_HTYPE_DESCRIBE: h = new OCIDescribe; break;
+    case OCI_HTYPE_SERVER: h = new OCIServer; break;
+    case OCI_HTYPE_SESSION: h = new OCISession; break;
+    default: return OCI_INVALID_HANDLE;
+    }
+    *hndlpp = h;
+    return OCI_SUCCESS;
+}
+
+sword OCIHandleFree(void* hndlp, const ub4 type)
+{
+    auto* h = valid<dmoci::Handle>(hndlp, type);
+    if (!h || type == OCI_HTYPE_BIND || type == OCI_HTYPE_DEFINE)
+        return OCI_INVALID_HANDLE;
+    if (type == OCI_HTYPE_STMT)
+        releaseRunning(static_cast<OCIStmt*>(h));
+    delete h;  // a session freed without its end closes without commit
+    return OCI_SUCCESS;
+}
+
+sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, sb4 dblink_len,
+                      ub4)
+{
+    if (!valid<OCIServer>(srvhp, OCI_HTYPE_SERVER))
+        return OCI_INVALID_HANDLE;
+    srvhp->attached = false;
+    srvhp->connect = dblink && dblink_len > 0
+                         ? std::string(reinterpret_cast<const char*>(dblink), static_cast<size_t>(dblink_len))
+                         : std::string();
+    std::string why;
+    if (!dmoci::databaseFile(srvhp->connect, srvhp->file, why)) {
+        srvhp->attachFailure = {12154, "TNS:could not resolve the connect identifier specified (" + why + ")"};
+        return fail(errhp, srvhp->attachFailure);
+    }
+    if (access(srvhp->file.c_str(), F_OK) != 0) {
+        srvhp->attachFailure = {12514, "TNS:listener does not currently know of service requested in "
+                                       "connect descriptor (\"" + srvhp->connect + "\": no database " +
+                                       srvhp->file + ")"};
+        return fail(errhp, srvhp->attachFailure);
+    }
+    srvhp->attachFailure = {};
+    srvhp->attached = true;
+    return OCI_SUCCESS;
+}
+
+sword OCIServerDetach(OCIServer* srvhp, OCIError*, ub4)
+{
+    if (!valid<OCIServer>(srvhp, OCI_HTYPE_SERVER))
+        return OCI_INVALID_HANDLE;
+    srvhp->attached = false;
+    return OCI_SUCCESS;
+}
+
+sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype,
+                 OCIError* errhp)
+{
+    if (auto* s = valid<OCISession>(trgthndlp, OCI_HTYPE_SESSION)) {
+        std::string value = attributep ? std::string(static_cast<const char*>(attributep), size) : "";
+        if (attrtype == OCI_ATTR_USERNAME)
+            s->user = value;
+        else if (attrtype == OCI_ATTR_PASSWORD)
+            s->password = value;
+        else
+            return fail(errhp, {24315, "illegal attribute type"});
+        return OCI_SUCCESS;
+    }
+    if (auto* c = valid<OCISvcCtx>(trgthndlp, OCI_HTYPE_SVCCTX)) {
+        if (attrtype == OCI_ATTR_SERVER)
+            c->server = valid<OCIServer>(attributep, OCI_HTYPE_SERVER);
+        else if (attrtype == OCI_ATTR_SESSION)
+            c->session = valid<OCISession>(attributep, OCI_HTYPE_SESSION);
+        else
+            return fail(errhp, {24315, "illegal attribute type"});
+        return OCI_SUCCESS;
+    }
+    if (valid<OCIStmt>(trgthndlp, OCI_HTYPE_STMT) && trghndltyp == OCI_HTYPE_STMT &&
+        attrtype == OCI_ATTR_PREFETCH_ROWS)
+        return OCI_SUCCESS;
+    return OCI_INVALID_HANDLE;
+}
+
+sword OCIAttrGet(const void* trgthndlp, ub4, void* attributep, ub4* sizep, ub4 attrtype,
+                 OCIError* errhp)
+{
+    auto* st = valid<OCIStmt>(trgthndlp, OCI_HTYPE_STMT);
+    if (!st)
+        return OCI_INVALID_HANDLE;
+    if (attrtype != OCI_ATTR_ROW_COUNT || !attributep)
+        return fail(errhp, {24315, "illegal attribute type"});
+    *static_cast<ub4*>(attributep) = st->rowCount;
+    if (sizep)
+        *sizep = sizeof(ub4);
+    return OCI_SUCCESS;
+}
+
+sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 credt, ub4)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) || !valid<OCISession>(usrhp, OCI_HTYPE_SESSION))
+        return OCI_INVALID_HANDLE;
+    if (credt != OCI_CRED_RDBMS)
+        return fail(errhp, {1017, "invalid username/password; logon denied"});
+    OCIServer* srv = valid<OCIServer>(svchp->server, OCI_HTYPE_SERVER);
+    if (!srv || !srv->attached)
+        return fail(errhp, srv && srv->attachFailure.code ? srv->attachFailure
+                                                          : Failure{12541, "TNS:no listener"});
+    auto db = std::make_shared<dmoci::Database>();
+    Failure failure;
+    if (!db->open(srv->file, srv->connect, usrhp->user, usrhp->password, failure))
+        return fail(errhp, failure);
+    usrhp->db = std::move(db);
+    svchp->session = usrhp;
+    return OCI_SUCCESS;
+}
+
+sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4)
+{
+    OCISession* s = valid<OCISession>(usrhp, OCI_HTYPE_SESSION);
+    if (!s && valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
+        s = svchp->session;
+    if (!s)
+        return OCI_INVALID_HANDLE;
+    if (!s->db)
+        return fail(errhp, kNotLoggedOn);
+    // Ending a session commits what it did, as the server does.
+    Failure failure;
+    bool ok = s->db->commit(failure);
+    s->db.reset();
+    return ok ? OCI_SUCCESS : fail(errhp, failure);
+}
+
+sword OCIErrorGet(void* hndlp, ub4 recordno, OraText*, sb4* errcodep, OraText* bufp, ub4 bufsiz,
+                  ub4 type)
+{
+    auto* h = static_cast<dmoci::Handle*>(hndlp);
+    if (!h || h->magic != dmoci::kMagic || h->type != type ||
+        (type != OCI_HTYPE_ERROR && type != OCI_HTYPE_ENV))
+        return OCI_INVALID_HANDLE;
+    if (recordno != 1 || h->error.code == 0)
+        return OCI_NO_DATA;
+    if (errcodep)
+        *errcodep = h->error.code;
+    if (bufp && bufsiz > 0)
+        snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-%05d: %s", h->error.code,
+                 h->error.text.c_str());
+    return OCI_SUCCESS;
+}
+
+sword OCIStmtPrepare(OCIStmt* stmtp, OCIError*, const OraText* stmt, ub4 stmt_len, ub4, ub4)
+{
+    if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !stmt)
+        return OCI_INVALID_HANDLE;
+    releaseRunning(stmtp);
+    stmtp->text.assign(reinterpret_cast<const char*>(stmt), stmt_len);
+    stmtp->binds.clear();
+    stmtp->defines.clear();
+    stmtp->rowCount = 0;
+    return OCI_SUCCESS;
+}
+
+sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 position, void* valuep,
+                   sb4 value_sz, ub2 dty, void* indp, ub2* alenp, ub2*, ub4 maxarr_len, ub4*,
+                   ub4)
+{
+    if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !bindp)
+        return OCI_INVALID_HANDLE;
+    if (position == 0)
+        return fail(errhp, {1036, "illegal variable name/number"});
+    if (maxarr_len != 0)
+        return fail(errhp, {3115, "array binds are not supported"});
+    OCIBind* b = nullptr;
+    for (auto& existing : stmtp->binds) {
+        if (existing->position == position)
+            b = existing.get();
+    }
+    if (!b) {
+        stmtp->binds.push_back(std::make_unique<OCIBind>());
+        b = stmtp->binds.back().get();
+    }
+    b->position = position;
+    b->value = valuep;
+    b->size = value_sz;
+    b->dty = dty;
+    b->indicator = static_cast<sb2*>(indp);
+    b->actualLength = alenp;
+    *bindp = b;
+    return OCI_SUCCESS;
+}
+
+sword OCIDefineByPos(OCIStmt* stmtp, OCIDefine** defnp, OCIError* errhp, ub4 position,
+                     void* valuep, sb4 value_sz, ub2 dty, void* indp, ub2* rlenp, ub2* rcodep,
+                     ub4)
+{
+    if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !defnp)
+        return OCI_INVALID_HANDLE;
+    if (position == 0)
+        return fail(errhp, {1007, "variable not in select list"});
+    stmtp->defines.push_back(std::make_unique<OCIDefine>());
+    OCIDefine* d = stmtp->defines.back().get();
+    d->position = position;
+    d->value = valuep;
+    d->size = value_sz;
+    d->dty = dty;
+    d->indicator = static_cast<sb2*>(indp);
+    d->returnedLength = rlenp;
+    d->returnCode = rcodep;
+    *defnp = d;
+    return OCI_SUCCESS;
+}
+
+sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters, ub4,
+                     const OCISnapshot*, OCISnapshot*, ub4 mode)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) || !valid<OCIStmt>(stmtp, OCI_HTYPE_STMT))
+        return OCI_INVALID_HANDLE;
+    auto db = sessionDb(svchp);
+    if (!db)
+        return fail(errhp, kNotLoggedOn);
+    releaseRunning(stmtp);
+
+    Failure failure;
+    sqlite3_stmt* s = db->prepare(stmtp->text, failure);
+    if (!s)
+        return fail(errhp, failure);
+    if (sqlite3_stmt_busy(s)) {
+        // The cached statement is another handle's open cursor.
+        if (sqlite3_prepare_v2(db->handle(), sqlite3_sql(s), -1, &stmtp->own, nullptr) != SQLITE_OK)
+            return fail(errhp, db->lastError());
+        s = stmtp->own;
+    }
+    stmtp->db = db;
+    stmtp->query = sqlite3_column_count(s) > 0;
+    stmtp->exhausted = false;
+    stmtp->rowCount = 0;
+    if (!stmtp->query && iters == 0)
+        return fail(errhp, {24333, "zero iteration count"});
+
+    sqlite3_clear_bindings(s);
+    int wanted = sqlite3_bind_parameter_count(s);
+    std::vector<bool> bound(static_cast<size_t>(wanted) + 1, false);
+    for (auto& b : stmtp->binds) {
+        if (b->position > static_cast<ub4>(wanted))
+            return fail(errhp, {1036, "illegal variable name/number"});
+        if (!bindValue(s, *b, failure))
+            return fail(errhp, failure.code ? failure : db->lastError());
+        bound[b->position] = true;
+    }
+    for (int i = 1; i <= wanted; ++i) {
+        if (!bound[static_cast<size_t>(i)])
+            return fail(errhp, {1008, "not all variables bound"});
+    }
+
+    if (!sqlite3_stmt_readonly(s) && !db->beginIfNeeded(failure))
+        return fail(errhp, failure);
+
+    stmtp->running = s;
+    if (stmtp->query)
+        return iters > 0 ? fetchOne(stmtp, errhp) : OCI_SUCCESS;
+
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        failure = db->lastError();
+        sqlite3_reset(s);
+        stmtp->running = nullptr;
+        db->noteStatementFailure();
+        return fail(errhp, failure);
+    }
+    stmtp->rowCount = static_cast<ub4>(sqlite3_changes(db->handle()));
+    sqlite3_reset(s);
+    stmtp->running = nullptr;
+    if (mode & OCI_COMMIT_ON_SUCCESS) {
+        if (!db->commit(failure))
+            return fail(errhp, failure);
+    }
+    return OCI_SUCCESS;
+}
+
+sword OCIStmtFetch(OCIStmt* stmtp, OCIError* errhp, ub4 nrows, ub2, ub4)
+{
+    if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT))
+        return OCI_INVALID_HANDLE;
+    if (nrows == 0) {
+        releaseRunning(stmtp);  // cancels the cursor
+        return OCI_SUCCESS;
+    }
+    if (nrows != 1)
+        return fail(errhp, {3115, "array fetches are not supported"});
+    return fetchOne(stmtp, errhp);
+}
+
+sword OCITransCommit(OCISvcCtx* svchp, OCIError* errhp, ub4)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
+        return OCI_INVALID_HANDLE;
+    auto db = sessionDb(svchp);
+    if (!db)
+        return fail(errhp, kNotLoggedOn);
+    Failure failure;
+    return db->commit(failure) ? OCI_SUCCESS : fail(errhp, failure);
+}
+
+sword OCITransRollback(OCISvcCtx* svchp, OCIError* errhp, ub4)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
+        return OCI_INVALID_HANDLE;
+    auto db = sessionDb(svchp);
+    if (!db)
+        return fail(errhp, kNotLoggedOn);
+    Failure failure;
+    return db->rollback(failure) ? OCI_SUCCESS : fail(errhp, failure);
+}
+
+}  // extern "C"

@@ -1,0 +1,90 @@
+#include "Translate.h"
+
+#include <cctype>
+#include <strings.h>
+
+namespace dmoci {
+
+namespace {
+
+bool identStart(char c)
+{
+    return isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+
+bool identChar(char c)
+{
+    return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '#';
+}
+
+bool sameWord(const std::string& s, size_t pos, size_t len, const std::string& word)
+{
+    return len == word.size() && strncasecmp(s.data() + pos, word.data(), len) == 0;
+}
+
+}  // namespace
+
+std::string translateStatement(const std::string& in, const std::string& user)
+{
+    std::string out;
+    out.reserve(in.size() + 32);
+    size_t i = 0;
+    while (i < in.size()) {
+        char c = in[i];
+        if (c == '\'' || c == '"') {
+            // A quoted literal or identifier passes as it is.
+            size_t end = i + 1;
+            while (end < in.size()) {
+                if (in[end] == c) {
+                    if (end + 1 < in.size() && in[end + 1] == c) {
+                        end += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++end;
+            }
+            end = end < in.size() ? end + 1 : end;
+            out.append(in, i, end - i);
+            i = end;
+        } else if (c == ':' && i + 1 < in.size() && isdigit(static_cast<unsigned char>(in[i + 1]))) {
+            out += '?';
+            ++i;
+        } else if (identStart(c)) {
+            size_t end = i;
+            while (end < in.size() && identChar(in[end]))
+                ++end;
+            size_t len = end - i;
+            bool dotted = end < in.size() && in[end] == '.';
+            if (dotted && sameWord(in, i, len, user)) {
+                i = end + 1;  // the user's own schema
+                continue;
+            }
+            if (dotted) {
+                size_t attr = end + 1;
+                size_t attrEnd = attr;
+                while (attrEnd < in.size() && identChar(in[attrEnd]))
+                    ++attrEnd;
+                if (sameWord(in, attr, attrEnd - attr, "NEXTVAL") ||
+                    sameWord(in, attr, attrEnd - attr, "CURRVAL")) {
+                    bool next = sameWord(in, attr, attrEnd - attr, "NEXTVAL");
+                    out += next ? "dmoci_nextval('" : "dmoci_currval('";
+                    out.append(in, i, len);
+                    out += "')";
+                    i = attrEnd;
+                    continue;
+                }
+            }
+            out.append(in, i, len);
+            i = end;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    while (!out.empty() && (out.back() == ';' || isspace(static_cast<unsigned char>(out.back()))))
+        out.pop_back();
+    return out;
+}
+
+}  // namespace dmoci

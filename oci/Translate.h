@@ -1,0 +1,13 @@
+// Statements of the interface, as a client writes them for the server, turned
+// into SQLite's dialect: the session user's schema prefix goes (the user's
+// tables are the database's own), "seq.NEXTVAL" becomes a call of the
+// sequence function, ":1" becomes "?1", and a trailing ";" goes.
+#pragma once
+
+#include <string>
+
+namespace dmoci {
+
+std::string translateStatement(const std::string& statement, const std::string& user);
+
+}  // namespace dmoci

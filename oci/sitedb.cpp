@@ -1,0 +1,144 @@
+// sitedb: the administration program of the stand-in client library.
+//
+//   sitedb init [--user U] [--password P] [CONNECT]
+//   sitedb path [CONNECT]
+//
+// "init" creates the database that a connect string names, with the account
+// and the schema objects the node tools use; on an existing database it
+// adds only what is missing. "path" prints the database file.
+
+#include "Connect.h"
+#include "Database.h"
+#include "SiteSchema.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+const char kDefaultConnect[] = SITEDB_DEFAULT_CONNECT;
+
+int usage()
+{
+    fputs("usage: sitedb init [--user U] [--password P] [CONNECT]\n"
+          "       sitedb path [CONNECT]\n",
+          stderr);
+    return 2;
+}
+
+// Creates each missing directory of path, like mkdir -p.
+int makeDirectories(const std::string& path)
+{
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        std::string part = path.substr(0, i);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return -1;
+    }
+    return 0;
+}
+
+struct Db {
+    sqlite3* h = nullptr;
+    ~Db() { sqlite3_close(h); }
+};
+
+int exec(sqlite3* db, const char* sql)
+{
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        fprintf(stderr, "sitedb: %s\n", err ? err : sqlite3_errmsg(db));
+        sqlite3_free(err);
+        return -1;
+    }
+    return 0;
+}
+
+int init(const std::string& connect, const std::string& user, const std::string& password)
+{
+    std::string file, why;
+    if (!dmoci::databaseFile(connect, file, why)) {
+        fprintf(stderr, "sitedb: %s\n", why.c_str());
+        return 1;
+    }
+    size_t slash = file.rfind('/');
+    if (slash != std::string::npos && slash > 0 && makeDirectories(file.substr(0, slash)) != 0) {
+        fprintf(stderr, "sitedb: cannot create %s: %s\n", file.substr(0, slash).c_str(), strerror(errno));
+        return 1;
+    }
+    Db db;
+    if (sqlite3_open_v2(file.c_str(), &db.h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        fprintf(stderr, "sitedb: cannot open %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
+        return 1;
+    }
+    sqlite3_busy_timeout(db.h, 60000);
+    if (exec(db.h, "PRAGMA journal_mode = WAL") != 0 || exec(db.h, "BEGIN IMMEDIATE") != 0 ||
+        exec(db.h, dmoci::kCatalogSql) != 0 || exec(db.h, kSiteSchemaSql) != 0)
+        return 1;
+
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db.h, "SELECT 1 FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+    bool exists = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!exists) {
+        std::string hash;
+        if (!dmoci::hashPassword(password, hash)) {
+            fprintf(stderr, "sitedb: cannot hash the password\n");
+            return 1;
+        }
+        sqlite3_prepare_v2(db.h, "INSERT INTO DMOCI_USERS (USERNAME, PASSWORD_HASH) VALUES (?1, ?2)",
+                           -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, hash.c_str(), -1, SQLITE_TRANSIENT);
+        int rc = sqlite3_step(st);
+        sqlite3_finalize(st);
+        if (rc != SQLITE_DONE) {
+            fprintf(stderr, "sitedb: %s\n", sqlite3_errmsg(db.h));
+            return 1;
+        }
+    }
+    if (exec(db.h, "COMMIT") != 0)
+        return 1;
+    printf("%s\n", file.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return usage();
+    std::string command = argv[1];
+    std::string user = SITEDB_DEFAULT_USER;
+    std::string password = SITEDB_DEFAULT_PASSWORD;
+    std::string connect = kDefaultConnect;
+    bool connectGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (command == "init" && (arg == "--user" || arg == "--password") && i + 1 < argc)
+            (arg == "--user" ? user : password) = argv[++i];
+        else if (!connectGiven && !arg.empty() && arg[0] != '-')
+            connect = arg, connectGiven = true;
+        else
+            return usage();
+    }
+    if (command == "init")
+        return init(connect, user, password);
+    if (command == "path") {
+        std::string file, why;
+        if (!dmoci::databaseFile(connect, file, why)) {
+            fprintf(stderr, "sitedb: %s\n", why.c_str());
+            return 1;
+        }
+        printf("%s\n", file.c_str());
+        return 0;
+    }
+    return usage();
+}
