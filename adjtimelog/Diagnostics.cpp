@@ -4,7 +4,8 @@
 
 static void put(std::string_view s)
 {
-    fwrite(s.data(), 1, s.size(), stdout);
+    if (!s.empty())  // an empty view may have no data pointer at all
+        fwrite(s.data(), 1, s.size(), stdout);
 }
 
 void diag(std::string_view text)

@@ -67,6 +67,24 @@ int readRest(int fd, off_t from, std::string& out)
     }
 }
 
+// A writer that opened the raw log just before it was claimed may still be
+// about to append. A read lease is granted only while nobody has the file
+// open for writing, so once one is granted every such writer is done, and no
+// new one comes: the raw log's name now belongs to a new file. Where leases
+// are not to be had, the tail check of release() is what is left.
+void waitForWriters(int fd)
+{
+    for (int tries = 0; tries < 500; ++tries) {
+        if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+            fcntl(fd, F_SETLEASE, F_UNLCK);
+            return;
+        }
+        if (errno != EAGAIN)
+            return;
+        usleep(10000);
+    }
+}
+
 int openForReading(const std::string& path, bool follow)
 {
     int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW);
@@ -188,6 +206,7 @@ RawLogClaim::Result RawLogClaim::acquire(std::string& text)
         putBack();
         return Nothing;
     }
+    waitForWriters(claimFd_);
     text.clear();
     if (readRest(claimFd_, 0, text) != 0) {
         errno_ = errno;

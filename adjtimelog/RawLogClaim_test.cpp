@@ -1,7 +1,9 @@
 #include "RawLogClaim.h"
 #include "TestFiles.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -141,4 +143,32 @@ TEST(RawLogClaim, RefusesALockFileThatIsALink)
     EXPECT_NE(GetCapturedStdout().find("AnalyzeLogFile::lock "), std::string::npos);
     EXPECT_EQ(readFile(raw), "a\n") << "nothing claimed";
     EXPECT_EQ(readFile(dir / "victim"), "v");
+}
+
+TEST(RawLogClaim, WaitsForAWriterThatStillHasTheRawLogOpen)
+{
+    ScratchDir dir;
+    const std::string raw = dir / "raw";
+    writeFile(raw, "a\n");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A job that opened the raw log before the claim and writes late.
+        int fd = open(raw.c_str(), O_WRONLY | O_APPEND);
+        (void)!::write(ready[1], "x", 1);
+        usleep(300000);
+        (void)!::write(fd, "late\n", 5);
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    RawLogClaim claim(raw);
+    std::string text;
+    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
+    EXPECT_EQ(text, "a\nlate\n");
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }

@@ -1,0 +1,43 @@
+# The two commands of the README, and a few more; CMake does the building.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+PREFIX ?= /usr/local
+JOBS ?= 2
+MAKEFLAGS += --no-print-directory
+CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON $(CMAKE_FLAGS)
+
+.PHONY: all deps build test test-fast demo bench install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@$(CONFIGURE) -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+# Every test, in the normal build and again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure
+	@$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure
+
+# The normal build only, for a quick round while working.
+test-fast: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+demo: build
+	@scripts/demo $(BUILD)
+
+bench: build
+	@bench/run $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

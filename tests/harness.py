@@ -1,0 +1,97 @@
+"""Runs the installed programs the way a node runs them, in a sandbox.
+
+The raw log path of adjtimelog is fixed (/tmp/update_time.log), so every run
+happens in a private mount and UTS namespace whose /tmp is a scratch
+directory and whose host name is node01: the machine's own /tmp is never
+touched and reports can be compared byte for byte.
+"""
+import atexit
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ.get("QM4107_BUILD_DIR",
+                           os.path.join(os.path.dirname(__file__), "..", "build"))
+HOST = "node01"
+RAW = "/tmp/update_time.log"
+IS_ROOT = os.geteuid() == 0
+
+_stage = None
+
+
+def scratch_dir(prefix):
+    # Not under /tmp: the sandbox hides the machine's /tmp.
+    d = tempfile.mkdtemp(prefix=prefix, dir="/var/tmp")
+    os.chmod(d, 0o755)
+    atexit.register(shutil.rmtree, d, True)
+    return d
+
+
+def stage():
+    """The project installed into a scratch prefix, once per test process."""
+    global _stage
+    if _stage is None:
+        prefix = scratch_dir("qm4107-stage.")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _stage = prefix
+    return _stage
+
+
+def program(name):
+    return os.path.join(stage(), "bin", name)
+
+
+def namespaces_available():
+    cmd = ["unshare", "--mount", "--uts"] + ([] if IS_ROOT else ["--map-root-user"]) + ["true"]
+    return subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+class Sandbox:
+    """A private /tmp (self.tmp, seen as /tmp inside) and a scratch area (self.dir)."""
+
+    def __init__(self):
+        self.dir = scratch_dir("qm4107-sandbox.")
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.tmp)
+        os.chmod(self.tmp, 0o1777)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def raw(self):
+        """The raw log as seen from outside the sandbox."""
+        return os.path.join(self.tmp, "update_time.log")
+
+    def write_raw(self, data):
+        with open(self.raw(), "wb") as f:
+            f.write(data)
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def command(self, argv):
+        ns = ["unshare", "--mount", "--uts", "--propagation", "private"]
+        if not IS_ROOT:
+            ns.append("--map-root-user")
+        script = 'mount --bind "$0" /tmp && hostname %s && exec "$@"' % HOST
+        return ns + ["/bin/sh", "-c", script, self.tmp] + list(argv)
+
+    def run(self, argv, env=None, timeout=300):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        return subprocess.run(self.command(argv), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, env=full_env, timeout=timeout)
+
+    def adjtimelog(self, *args, env=None):
+        return self.run([program("adjtimelog")] + list(args), env=env)
+
+
+class SandboxTest(unittest.TestCase):
+    def setUp(self):
+        if not namespaces_available():
+            self.skipTest("this machine cannot make mount and UTS namespaces (unshare failed)")
+        self.box = Sandbox()

@@ -1,0 +1,172 @@
+"""adjtimelog database against the stand-in client library: rows, progress,
+failures, and a second run that inserts every line exactly once."""
+import os
+import sqlite3
+import subprocess
+import time
+import unittest
+
+from harness import SandboxTest, program
+
+NO_RAW_LOG = b"/tmp/update_time.log \xce\xde \xbb\xf2 \xbf\xd5\xa3\xa1\n"
+
+
+def raw_lines(n, first=100):
+    return b"".join(b" 7 Dec 09:49:19 ntpdate[%d]: adjust time server 192.0.2.10 offset 0.%d sec\n"
+                    % (first + i, i) for i in range(n))
+
+
+class DatabaseAction(SandboxTest):
+    def setUp(self):
+        super().setUp()
+        self.env = {"SITEDB_DIR": self.box.path("db")}
+        r = subprocess.run([program("sitedb"), "init"], env=dict(os.environ, **self.env),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
+        self.db = r.stdout.decode().strip()
+        self.assertEqual(self.db, self.box.path("db/orcl.db"))
+
+    def insert(self, *args):
+        return self.box.adjtimelog("database", *args, env=self.env)
+
+    def rows(self, sql="SELECT NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME FROM NTPADJUSTS ORDER BY NTPID"):
+        con = sqlite3.connect(self.db)
+        try:
+            return con.execute(sql).fetchall()
+        finally:
+            con.close()
+
+    def sql(self, statement):
+        con = sqlite3.connect(self.db)
+        con.executescript(statement)
+        con.close()
+
+    def test_rows_with_sequence_nulls_and_runtime(self):
+        self.box.write_raw(raw_lines(2)
+                           + b" 7 Dec 09:49:19 ntpdate[7]: no server suitable for synchronization found\n")
+        before = int(time.time())
+        r = self.insert("-p", "/ignored/report.log")
+        after = int(time.time())
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, b"starting to insert: 3 >>>>>> \n.\n.. Finish insert!\n")
+        rows = self.rows()
+        self.assertEqual([row[:6] for row in rows], [
+            (1, "node01", "7 Dec 09:49:19 ", "192.0.2.10", "0.0", " adjust:100"),
+            (2, "node01", "7 Dec 09:49:19 ", "192.0.2.10", "0.1", " adjust:101"),
+            (3, "node01", "7 Dec 09:49:19 ", None, None, ":7"),
+        ])
+        for row in rows:
+            self.assertTrue(before <= row[6] <= after, row)
+        self.assertFalse(os.path.exists(self.box.raw()))
+
+        self.box.write_raw(raw_lines(1, first=200))
+        self.assertEqual(self.insert().returncode, 0)
+        self.assertEqual(self.rows("SELECT MAX(NTPID), COUNT(*) FROM NTPADJUSTS"), [(4, 4)])
+
+    def test_progress_lines(self):
+        for n, out in ((1, b".\n Finish insert!\n"),
+                       (2, b".\n. Finish insert!\n"),
+                       (21, b".\n" + b"." * 20 + b"\n Finish insert!\n")):
+            self.box.write_raw(raw_lines(n))
+            r = self.insert()
+            self.assertEqual(r.stdout, b"starting to insert: %d >>>>>> \n" % n + out, n)
+
+    def test_missing_raw_log(self):
+        r = self.insert()
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, NO_RAW_LOG + b"DatabaseManage::getData NULL!\n"
+                         b"DatabaseManage get date false!\n"
+                         b"starting to insert: 0 >>>>>> \n Finish insert!\n")
+
+    def assert_second_run_inserts_everything_once(self, lines, *args):
+        self.assertEqual(self.box.read(self.box.raw()), raw_lines(lines), "the lines wait")
+        self.assertEqual(self.rows(), [], "nothing committed")
+        r = self.insert(*args)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(sorted(row[5] for row in self.rows()),
+                         sorted(" adjust:%d" % (100 + i) for i in range(lines)))
+
+    def test_session_that_does_not_start(self):
+        self.box.write_raw(raw_lines(3))
+        r = self.insert("-s", "localhost:1521/nosuchdb")
+        self.assertEqual(r.returncode, 1)
+        lines = r.stdout.split(b"\n")
+        self.assertTrue(lines[0].startswith(b"DatabaseManage::insertLine init: ORA-12514: "), lines[0])
+        self.assertIn(b"localhost:1521/nosuchdb", lines[0])
+        self.assertEqual(lines[1], b"starting to insert: 3 >>>>>> ")
+        self.assertTrue(lines[2].startswith(b"DatabaseManage::insert has problem: time=7 Dec 09:49:19 , pid= adjust:100"))
+        self.assert_second_run_inserts_everything_once(3)
+
+    def test_wrong_password(self):
+        other = self.box.path("db/other.db")
+        subprocess.run([program("sitedb"), "init", "--password", "not-tolvem", other], check=True,
+                       stdout=subprocess.DEVNULL)
+        self.box.write_raw(raw_lines(2))
+        r = self.insert("-s", other)
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.startswith(b"DatabaseManage::insertLine init: ORA-01017: "), r.stdout)
+        self.assert_second_run_inserts_everything_once(2)
+
+    def test_row_refused_by_a_trigger(self):
+        self.sql("CREATE TRIGGER REFUSE BEFORE INSERT ON NTPADJUSTS WHEN NEW.PID = ' adjust:105' "
+                 "BEGIN SELECT RAISE(ABORT, 'row refused'); END;")
+        self.box.write_raw(raw_lines(8))
+        r = self.insert()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"starting to insert: 8 >>>>>> \n.\n....DatabaseManage::insert has problem: "
+                         b"time=7 Dec 09:49:19 , pid= adjust:105\n")
+        self.sql("DROP TRIGGER REFUSE;")
+        self.assert_second_run_inserts_everything_once(8)
+        self.assertEqual(self.rows("SELECT MIN(NTPID) > 0, COUNT(DISTINCT NTPID) FROM NTPADJUSTS"), [(1, 8)])
+
+    def test_commit_refused_by_a_deferred_constraint(self):
+        self.sql("CREATE TABLE NODES (NAME TEXT PRIMARY KEY);"
+                 "CREATE TABLE SEEN (NODE TEXT REFERENCES NODES(NAME) DEFERRABLE INITIALLY DEFERRED);"
+                 "CREATE TRIGGER NOTE AFTER INSERT ON NTPADJUSTS BEGIN INSERT INTO SEEN VALUES (NEW.NODE); END;")
+        self.box.write_raw(raw_lines(3))
+        r = self.insert()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"starting to insert: 3 >>>>>> \n.\n..DatabaseManage::insert false!\n")
+        self.sql("INSERT INTO NODES VALUES ('node01');")
+        self.assert_second_run_inserts_everything_once(3)
+
+    def test_killed_before_commit_leaves_nothing(self):
+        # A slow trigger keeps the batch open long enough to kill the run.
+        self.sql("CREATE TRIGGER SLOW BEFORE INSERT ON NTPADJUSTS BEGIN "
+                 "SELECT COUNT(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                 "WHERE x < 1000000) SELECT x FROM c); END;")
+        self.box.write_raw(raw_lines(40))
+        proc = subprocess.Popen(self.box.command([program("adjtimelog"), "database"]),
+                                env=dict(os.environ, **self.env), stdout=subprocess.PIPE)
+        self.assertEqual(proc.stdout.readline(), b"starting to insert: 40 >>>>>> \n")
+        time.sleep(0.5)  # well inside a batch of several seconds
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+        self.assertEqual(self.rows(), [])
+        self.sql("DROP TRIGGER SLOW;")
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(len(self.rows()), 40, "the killed run's lines are taken up first")
+
+
+class SitedbAdmin(SandboxTest):
+    def test_init_is_idempotent_and_path_resolves(self):
+        env = dict(os.environ, SITEDB_DIR=self.box.path("d"))
+        run = lambda *a: subprocess.run([program("sitedb")] + list(a), env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self.assertEqual(run("path").stdout, self.box.path("d/orcl.db").encode() + b"\n")
+        self.assertEqual(run("path", "//h:1/site").stdout, self.box.path("d/site.db").encode() + b"\n")
+        self.assertEqual(run("init").returncode, 0)
+        con = sqlite3.connect(self.box.path("d/orcl.db"))
+        first = con.execute("SELECT * FROM DMOCI_USERS").fetchall()
+        con.close()
+        self.assertEqual(run("init", "--password", "changed").returncode, 0)
+        con = sqlite3.connect(self.box.path("d/orcl.db"))
+        self.assertEqual(con.execute("SELECT * FROM DMOCI_USERS").fetchall(), first, "changes nothing")
+        self.assertNotIn("tolvem", first[0][1], "stored hashed")
+        con.close()
+        self.assertEqual(run("bogus").returncode, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
