@@ -62,7 +62,7 @@ private:
     int32_t lineCount = 0;  // lines to parse; a final line without line end counts
     std::string logPath;
     RawLogClaim claim;
-    std::string rawText;                  // the whole claimed log
+    ByteBuffer rawText;                      // the whole claimed log
     std::vector<std::string_view> rawLines;  // views into rawText
     std::vector<AdjustTimeInfo> records;
     bool readFailed_ = false;

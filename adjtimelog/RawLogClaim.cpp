@@ -23,9 +23,10 @@ bool isLink(const std::string& path)
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-// Reads from fd, starting at offset from, to the end of the file: as much
-// as fstat promised in one piece, then whatever was appended meanwhile.
-int readRest(int fd, off_t from, std::string& out)
+// Reads from fd, starting at offset from, to the end of the file, and
+// appends it to out: as much as fstat promised in one piece, then whatever
+// was appended meanwhile.
+int readRest(int fd, off_t from, ByteBuffer& out)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -35,35 +36,34 @@ int readRest(int fd, off_t from, std::string& out)
         return -1;
     }
     size_t base = out.size();
-    size_t want = st.st_size > from ? static_cast<size_t>(st.st_size - from) : 0;
-    out.resize(base + want);
-    size_t got = 0;
-    while (got < want) {
-        ssize_t n = pread(fd, &out[base + got], want - got, from + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            out.resize(base);
-            return -1;
-        }
-        if (n == 0)
-            break;  // shrank meanwhile
-        got += static_cast<size_t>(n);
-    }
-    out.resize(base + got);
-    char more[65536];
+    size_t chunk = st.st_size > from ? static_cast<size_t>(st.st_size - from) : 0;
+    off_t at = from;
     for (;;) {
-        ssize_t n = pread(fd, more, sizeof more, from + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            out.resize(base);
+        if (chunk < 65536)
+            chunk = 65536;
+        char* room = out.extend(chunk);
+        if (!room) {
+            errno = ENOMEM;
             return -1;
         }
-        if (n == 0)
-            return 0;
-        out.append(more, static_cast<size_t>(n));
-        got += static_cast<size_t>(n);
+        size_t got = 0;
+        while (got < chunk) {
+            ssize_t n = pread(fd, room + got, chunk - got, at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                out.shrinkBy(out.size() - base);
+                return -1;
+            }
+            if (n == 0)
+                break;
+            got += static_cast<size_t>(n);
+            at += n;
+        }
+        out.shrinkBy(chunk - got);
+        if (got < chunk)
+            return 0;  // end of file
+        chunk = 0;
     }
 }
 
@@ -91,7 +91,7 @@ int openForReading(const std::string& path, bool follow)
     return open(path.c_str(), flags);
 }
 
-int writeAll(int fd, const std::string& text)
+int writeAll(int fd, std::string_view text)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -108,7 +108,7 @@ int writeAll(int fd, const std::string& text)
 
 }  // namespace
 
-int readWholeFile(const std::string& path, bool follow, std::string& out)
+int readWholeFile(const std::string& path, bool follow, ByteBuffer& out)
 {
     int fd = openForReading(path, follow);
     if (fd < 0)
@@ -166,7 +166,7 @@ int RawLogClaim::lock()
     return 0;
 }
 
-RawLogClaim::Result RawLogClaim::acquire(std::string& text)
+RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
 {
     if (lockFd_ < 0 && lock() != 0) {
         diag("AnalyzeLogFile::lock ", lock_, std::string(" false! ") + strerror(errno_));
@@ -240,13 +240,13 @@ int RawLogClaim::takeUpLeftovers()
 // merging_, and merging_ goes away.
 int RawLogClaim::mergeIntoClaimed()
 {
-    std::string text;
+    ByteBuffer text;
     if (readWholeFile(claimed_, isLink(claimed_), text) != 0 ||
         readWholeFile(merging_, isLink(merging_), text) != 0) {
         errno_ = errno;
         return -1;
     }
-    if (replaceClaimedWith(text, merging_) != 0)
+    if (replaceClaimedWith(text.view(), merging_) != 0)
         return -1;
     if (unlink(merging_.c_str()) != 0) {
         errno_ = errno;
@@ -258,7 +258,7 @@ int RawLogClaim::mergeIntoClaimed()
 // Writes text to a new file and renames it over the claimed copy. The new
 // file takes the owner and permissions of the file at likePath, so that the
 // job that fills the raw log can go on appending to it once it is back.
-int RawLogClaim::replaceClaimedWith(const std::string& text, const std::string& likePath)
+int RawLogClaim::replaceClaimedWith(std::string_view text, const std::string& likePath)
 {
     unlink(staging_.c_str());  // a leftover of a killed run; only a name
     int fd = open(staging_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -293,9 +293,9 @@ int RawLogClaim::release()
         return 0;
     // A writer that opened the raw log before it was claimed may still have
     // appended to it; those lines were not read and go back.
-    std::string tail;
+    ByteBuffer tail;
     if (claimFd_ >= 0 && readRest(claimFd_, readSize_, tail) == 0 && !tail.empty()) {
-        if (replaceClaimedWith(tail, claimed_) != 0)
+        if (replaceClaimedWith(tail.view(), claimed_) != 0)
             return -1;
         return putBack();
     }

@@ -12,7 +12,10 @@
 // which is moved as a link and read through, never written.
 #pragma once
 
+#include "ByteBuffer.h"
+
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 class RawLogClaim {
@@ -28,7 +31,7 @@ public:
     // else the raw log. Claimed: text holds the lines. Nothing: no raw log,
     // or an empty one, which stays where it is. Failed: a diagnostic was
     // printed; whatever was claimed is still held and must be put back.
-    Result acquire(std::string& text);
+    Result acquire(ByteBuffer& text);
 
     // The lines were delivered: remove the claimed copy. Lines the job
     // appended to the claimed copy after it was read are handed back.
@@ -45,7 +48,7 @@ private:
     int lock();
     int takeUpLeftovers();
     int mergeIntoClaimed();
-    int replaceClaimedWith(const std::string& text, const std::string& likePath);
+    int replaceClaimedWith(std::string_view text, const std::string& likePath);
 
     std::string raw_;
     std::string claimed_;  // lines of the current claim
@@ -59,6 +62,6 @@ private:
     int errno_ = 0;
 };
 
-// Reads the whole file at path into out. follow false: a symbolic link at
+// Appends the whole file at path to out. follow false: a symbolic link at
 // path is refused. Only regular files are read. Returns 0, or -1 with errno.
-int readWholeFile(const std::string& path, bool follow, std::string& out);
+int readWholeFile(const std::string& path, bool follow, ByteBuffer& out);

@@ -15,9 +15,9 @@ TEST(RawLogClaim, ClaimReleaseAndPutBack)
     writeFile(raw, "a\nb\n");
     {
         RawLogClaim claim(raw);
-        std::string text;
+        ByteBuffer text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text, "a\nb\n");
+        EXPECT_EQ(text.view(), "a\nb\n");
         EXPECT_FALSE(pathExists(raw)) << "the job starts a new raw log";
         writeFile(raw, "c\n");
         EXPECT_EQ(claim.putBack(), 0);
@@ -28,9 +28,9 @@ TEST(RawLogClaim, ClaimReleaseAndPutBack)
     }
     {
         RawLogClaim claim(raw);
-        std::string text;
+        ByteBuffer text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text, "a\nb\nc\n");
+        EXPECT_EQ(text.view(), "a\nb\nc\n");
         EXPECT_EQ(claim.release(), 0);
         EXPECT_FALSE(pathExists(raw));
         EXPECT_FALSE(pathExists(raw + ".claimed"));
@@ -44,7 +44,7 @@ TEST(RawLogClaim, PutBackWithoutNewerLinesKeepsTheFile)
     writeFile(raw, "a\n");
     chmod(raw.c_str(), 0640);
     RawLogClaim claim(raw);
-    std::string text;
+    ByteBuffer text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(claim.putBack(), 0);
     struct stat st;
@@ -57,7 +57,7 @@ TEST(RawLogClaim, EmptyOrMissingRawLogIsNotClaimed)
 {
     ScratchDir dir;
     RawLogClaim missing(dir / "raw");
-    std::string text;
+    ByteBuffer text;
     EXPECT_EQ(missing.acquire(text), RawLogClaim::Nothing);
     writeFile(dir / "raw2", "");
     RawLogClaim empty(dir / "raw2");
@@ -73,9 +73,9 @@ TEST(RawLogClaim, LeftoversOfAKilledRunComeFirst)
     writeFile(raw + ".merging", "middle\n");  // killed in the middle of a merge
     writeFile(raw, "new\n");
     RawLogClaim claim(raw);
-    std::string text;
+    ByteBuffer text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text, "old\nmiddle\n");
+    EXPECT_EQ(text.view(), "old\nmiddle\n");
     EXPECT_EQ(readFile(raw), "new\n") << "the raw log waits for the next run";
     EXPECT_EQ(claim.putBack(), 0);
     EXPECT_EQ(readFile(raw), "old\nmiddle\nnew\n");
@@ -89,9 +89,9 @@ TEST(RawLogClaim, SymbolicLinkIsMovedAsALink)
     ASSERT_EQ(symlink((dir / "target").c_str(), raw.c_str()), 0);
     {
         RawLogClaim claim(raw);
-        std::string text;
+        ByteBuffer text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text, "x\n");
+        EXPECT_EQ(text.view(), "x\n");
         EXPECT_EQ(claim.putBack(), 0);
         struct stat st;
         ASSERT_EQ(lstat(raw.c_str(), &st), 0);
@@ -99,7 +99,7 @@ TEST(RawLogClaim, SymbolicLinkIsMovedAsALink)
     }
     {
         RawLogClaim claim(raw);
-        std::string text;
+        ByteBuffer text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
         writeFile(raw, "y\n");  // a new raw log; the merge must not write the target
         EXPECT_EQ(claim.putBack(), 0);
@@ -108,7 +108,7 @@ TEST(RawLogClaim, SymbolicLinkIsMovedAsALink)
     }
     {
         RawLogClaim claim(raw);
-        std::string text;
+        ByteBuffer text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
         EXPECT_EQ(claim.release(), 0);
         EXPECT_EQ(readFile(dir / "target"), "x\n") << "the target is never removed";
@@ -121,7 +121,7 @@ TEST(RawLogClaim, LinesAppendedToTheClaimedCopyAreHandedBack)
     const std::string raw = dir / "raw";
     writeFile(raw, "a\n");
     RawLogClaim claim(raw);
-    std::string text;
+    ByteBuffer text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     // A writer that opened the raw log before the claim appends late.
     appendFile(raw + ".claimed", "late\n");
@@ -137,7 +137,7 @@ TEST(RawLogClaim, RefusesALockFileThatIsALink)
     writeFile(dir / "victim", "v");
     ASSERT_EQ(symlink((dir / "victim").c_str(), (raw + ".lock").c_str()), 0);
     RawLogClaim claim(raw);
-    std::string text;
+    ByteBuffer text;
     CaptureStdout();
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     EXPECT_NE(GetCapturedStdout().find("AnalyzeLogFile::lock "), std::string::npos);
@@ -165,9 +165,9 @@ TEST(RawLogClaim, WaitsForAWriterThatStillHasTheRawLogOpen)
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     RawLogClaim claim(raw);
-    std::string text;
+    ByteBuffer text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text, "a\nlate\n");
+    EXPECT_EQ(text.view(), "a\nlate\n");
     waitpid(child, nullptr, 0);
     close(ready[0]);
     close(ready[1]);

@@ -7,12 +7,39 @@
 #include "Diagnostics.h"
 
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
 namespace {
 
 constexpr auto npos = std::string_view::npos;
+
+// The first occurrence of a literal in s. Lines are short: a plain loop
+// that the compiler sees whole beats a library call per candidate.
+template <size_t N>
+size_t find(std::string_view s, const char (&literal)[N])
+{
+    constexpr size_t n = N - 1;
+    if (s.size() < n)
+        return npos;
+    const char* d = s.data();
+    const size_t last = s.size() - n;
+    for (size_t i = 0; i <= last; ++i) {
+        if (d[i] == literal[0] && memcmp(d + i + 1, literal + 1, n - 1) == 0)
+            return i;
+    }
+    return npos;
+}
+
+size_t find(std::string_view s, char c)
+{
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == c)
+            return i;
+    }
+    return npos;
+}
 
 // The text from position p to the end; empty when p lies past the end.
 std::string_view cutAt(std::string_view s, size_t p)
@@ -70,7 +97,7 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 
     std::string_view time;
     std::string timeNow;
-    size_t g = work.find("ntpdate");
+    size_t g = find(work, "ntpdate");
     if (g != npos) {
         // The first character of the line is always skipped; the blank
         // before "ntpdate" stays.
@@ -82,7 +109,7 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
         diag("AnalyzeLogFile::separateLog set time! ");
     }
 
-    size_t p = work.find('[');
+    size_t p = find(work, '[');
     if (p == npos) {
         diag("AnalyzeLogFile::separateLog pid false! ");
         return -1;
@@ -90,18 +117,18 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     work = work.substr(p + 1);
 
     std::string_view pid;
-    size_t q = work.find(']');
+    size_t q = find(work, ']');
     if (q != npos) {
         pid = work.substr(0, q);
         work = cutAt(work, q + 2);  // drops "]:" and keeps the blank
     }
 
     std::string_view kind;
-    size_t t = work.find("time");
+    size_t t = find(work, "time");
     if (t != npos)
         kind = upToBefore(work, t);
 
-    size_t s = work.find("server");
+    size_t s = find(work, "server");
     if (s == npos) {
         diag("AnalyzeLogFile::separateLog offset or serverIp false! ");
         return -1;
@@ -110,13 +137,13 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 
     std::string_view server;
     std::string_view offset;
-    size_t o = work.find("offset");
+    size_t o = find(work, "offset");
     if (o != npos) {
         server = upToBefore(work, o);
         offset = cutAt(work, o + 7);
     }
 
-    if (work.find("sec") != npos && offset.size() >= 4)
+    if (find(work, "sec") != npos && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
     info.node.assign(host);

@@ -126,6 +126,10 @@ class Launcher(unittest.TestCase):
         full_env.update(env or {})
         return run_on_pty(argv, full_env, answer)
 
+    def test_root_install_makes_it_set_user_id(self):
+        st = os.stat(harness.program("qmems"))
+        self.assertEqual((st.st_uid, st.st_mode & 0o7777), (0, 0o4755))
+
     def test_usage_banner(self):
         for args in ([], ["Start"], ["start "], ["--exit", "stop"], ["stop", "-exit"], ["stop", "--exit", "x"]):
             status, out = self.launch(args)
