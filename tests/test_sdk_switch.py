@@ -21,9 +21,12 @@ class SdkSwitch(unittest.TestCase):
         shutil.copy(os.path.join(stage, libdir, "libdmoci.so"), os.path.join(sdk, "lib"))
 
         build = harness.scratch_dir("qm4107-sdkbuild.")
+        # The same sanitizers as the build under test: its library is the SDK's.
+        with open(os.path.join(harness.BUILD_DIR, "CMakeCache.txt")) as cache:
+            sanitize = "ON" if "SANITIZE:BOOL=ON\n" in cache.read() else "OFF"
         run = lambda *a: subprocess.run(a, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         r = run("cmake", "-S", src, "-B", build, "-DOCI_SDK_DIR=" + sdk, "-DBUILD_TESTING=OFF",
-                "-DCMAKE_BUILD_TYPE=Release")
+                "-DCMAKE_BUILD_TYPE=Release", "-DSANITIZE=" + sanitize)
         self.assertEqual(r.returncode, 0, r.stdout.decode())
         r = run("cmake", "--build", build, "--target", "adjtimelog", "-j2")
         self.assertEqual(r.returncode, 0, r.stdout.decode())
