@@ -4,9 +4,9 @@ ASAN_BUILD ?= build-asan
 PREFIX ?= /usr/local
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
-CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON $(CMAKE_FLAGS)
+CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build test test-fast demo bench install clean
+.PHONY: all deps build test test-fast lint demo bench install clean
 
 all: build
 
@@ -18,8 +18,9 @@ build: deps
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Every test, in the normal build and again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, after static analysis.
 test: build
+	@scripts/lint $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
 	@$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
@@ -29,6 +30,9 @@ test: build
 # The normal build only, for a quick round while working.
 test-fast: build
 	ctest --test-dir $(BUILD) --output-on-failure
+
+lint: build
+	@scripts/lint $(BUILD)
 
 demo: build
 	@scripts/demo $(BUILD)

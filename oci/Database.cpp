@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <crypt.h>
 
@@ -308,7 +309,7 @@ Failure Database::lastError() const
     if (msg.compare(0, 4, "ORA-") == 0) {
         // Raised by our own SQL functions, or by a trigger that speaks the
         // server's language: "ORA-nnnnn: text".
-        int code = atoi(msg.c_str() + 4);
+        int code = static_cast<int>(strtol(msg.c_str() + 4, nullptr, 10));
         size_t colon = msg.find(": ");
         return {code, colon == std::string::npos ? msg : msg.substr(colon + 2)};
     }

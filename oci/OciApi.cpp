@@ -71,18 +71,40 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
         return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
     }
     case SQLT_INT: {
+        // Copied out, not cast: the caller's variable need not be aligned.
         long long v = 0;
-        switch (b.size) {
-        case 1: v = *reinterpret_cast<const signed char*>(p); break;
-        case 2: v = *reinterpret_cast<const short*>(p); break;
-        case 4: v = *reinterpret_cast<const int*>(p); break;
-        case 8: v = *reinterpret_cast<const long long*>(p); break;
-        default: failure = {3115, "unsupported integer size"}; return false;
+        if (b.size == 1) {
+            signed char c;
+            memcpy(&c, p, 1);
+            v = c;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c): a one-byte signed integer
+        } else if (b.size == 2) {
+            short h;
+            memcpy(&h, p, 2);
+            v = h;
+        } else if (b.size == 4) {
+            int i4;
+            memcpy(&i4, p, 4);
+            v = i4;
+        } else if (b.size == 8) {
+            memcpy(&v, p, 8);
+        } else {
+            failure = {3115, "unsupported integer size"};
+            return false;
         }
         return sqlite3_bind_int64(s, i, v) == SQLITE_OK;
     }
     case SQLT_FLT: {
-        double v = b.size == 4 ? *reinterpret_cast<const float*>(p) : *reinterpret_cast<const double*>(p);
+        double v = 0;
+        if (b.size == 4) {
+            float f;
+            memcpy(&f, p, 4);
+            v = f;
+        } else if (b.size == 8) {
+            memcpy(&v, p, 8);
+        } else {
+            failure = {3115, "unsupported float size"};
+            return false;
+        }
         return sqlite3_bind_double(s, i, v) == SQLITE_OK;
     }
     default:

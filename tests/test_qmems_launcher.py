@@ -7,6 +7,8 @@ import pty
 import select
 import shutil
 import subprocess
+import termios
+import time
 import unittest
 import warnings
 
@@ -41,6 +43,16 @@ def sha512_crypt(password):
                               stdout=subprocess.PIPE, check=True).stdout.decode().strip()
 
 
+def wait_for_echo_off(fd, seconds=10):
+    """getpass turns echo off and flushes pending input: typing before that
+    would be echoed and then thrown away."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if not termios.tcgetattr(fd)[3] & termios.ECHO:
+            return
+        time.sleep(0.005)
+
+
 def run_on_pty(argv, env, answer=None, timeout=30):
     """Runs argv with a pseudo-terminal as its controlling terminal; types
     answer once the prompt shows. Returns (exit status, everything shown)."""
@@ -62,6 +74,7 @@ def run_on_pty(argv, env, answer=None, timeout=30):
             break
         out += chunk
         if answer is not None and not typed and out.endswith(PROMPT):
+            wait_for_echo_off(fd)
             os.write(fd, answer.encode() + b"\n")
             typed = True
     os.close(fd)

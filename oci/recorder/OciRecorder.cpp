@@ -1,7 +1,6 @@
 #include "OciRecorder.h"
 #include "oci.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -39,20 +38,17 @@ sword record(const std::string& function, const std::string& args)
     return it != failAt.end() && it->second == n ? OCI_ERROR : OCI_SUCCESS;
 }
 
-std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* f, ...)
+template <typename... Args>
+std::string fmt(const char* f, Args... args)
 {
     char buf[1024];
-    va_list ap;
-    va_start(ap, f);
-    vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
+    snprintf(buf, sizeof buf, f, args...);
     return buf;
 }
 
 void* newHandle(unsigned type)
 {
-    void* h = new char[1];
+    void* h = new char[1]();
     liveHandles[h] = type;
     return h;
 }
