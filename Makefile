@@ -1,12 +1,13 @@
 # The two commands of the README, and a few more; CMake does the building.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+PKG_BUILD ?= build-package
 PREFIX ?= /usr/local
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build test test-fast lint demo bench install clean
+.PHONY: all deps build test test-fast lint demo bench package install clean
 
 all: build
 
@@ -40,8 +41,16 @@ demo: build
 bench: build
 	@bench/run $(BUILD)
 
+# The Debian package, for /usr.
+package: deps
+	@scripts/install-deps dpkg-dev
+	@cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(PKG_BUILD) -j$(JOBS)
+	@cd $(PKG_BUILD) && cpack -G DEB | grep -v '^CPack: -'
+	@ls $(PKG_BUILD)/*.deb
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD)

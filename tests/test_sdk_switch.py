@@ -15,10 +15,9 @@ class SdkSwitch(unittest.TestCase):
         os.makedirs(os.path.join(sdk, "include"))
         os.makedirs(os.path.join(sdk, "lib"))
         stage = harness.stage()
-        shutil.copy(os.path.join(stage, "include", "oci.h"), os.path.join(sdk, "include"))
-        libdir = [d for d in ("lib", "lib64", "lib/x86_64-linux-gnu") if
-                  os.path.exists(os.path.join(stage, d, "libdmoci.so"))][0]
-        shutil.copy(os.path.join(stage, libdir, "libdmoci.so"), os.path.join(sdk, "lib"))
+        shutil.copy(os.path.join(stage, "include", "qm4107", "oci.h"), os.path.join(sdk, "include"))
+        lib = [os.path.join(root, "libdmoci.so") for root, _, files in os.walk(stage) if "libdmoci.so" in files][0]
+        shutil.copy(lib, os.path.join(sdk, "lib"))
 
         build = harness.scratch_dir("qm4107-sdkbuild.")
         # The same sanitizers as the build under test: its library is the SDK's.

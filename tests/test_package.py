@@ -1,0 +1,98 @@
+"""The Debian package: what it holds, with which modes, that it runs from
+where it is unpacked, that lintian finds no error in it, and that systemd
+accepts its units."""
+import os
+import subprocess
+import unittest
+
+import harness
+
+SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+
+
+def sanitized_build():
+    with open(os.path.join(harness.BUILD_DIR, "CMakeCache.txt")) as cache:
+        return "SANITIZE:BOOL=ON\n" in cache.read()
+
+
+@unittest.skipIf(sanitized_build(), "the package is built once, from the normal build's tests")
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        build = harness.scratch_dir("qm4107-package.")
+        for cmd in (["cmake", "-S", SRC, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                     "-DCMAKE_INSTALL_PREFIX=/usr", "-DBUILD_TESTING=OFF"],
+                    ["cmake", "--build", build, "-j2"],
+                    ["cpack", "-G", "DEB"]):
+            r = subprocess.run(cmd, cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if r.returncode != 0:
+                raise AssertionError(r.stdout.decode())
+        cls.deb = [os.path.join(build, f) for f in os.listdir(build) if f.endswith(".deb")][0]
+        cls.root = harness.scratch_dir("qm4107-root.")
+        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+
+    def test_contents_and_modes(self):
+        listing = subprocess.run(["dpkg-deb", "--contents", self.deb], stdout=subprocess.PIPE,
+                                 check=True).stdout.decode()
+        entries = {}
+        for line in listing.splitlines():
+            fields = line.split()
+            entries[fields[-1].lstrip(".")] = (fields[0], fields[1])
+        self.assertEqual(entries["/usr/bin/qmems"], ("-rwsr-xr-x", "root/root"))
+        self.assertEqual(entries["/usr/bin/adjtimelog"], ("-rwxr-xr-x", "root/root"))
+        for path in ("/usr/bin/sitedb", "/usr/share/man/man1/adjtimelog.1.gz",
+                     "/usr/share/man/man1/sitedb.1.gz", "/usr/share/man/man8/qmems.8.gz",
+                     "/usr/share/qm4107/sql/sitedb.sql", "/usr/share/qm4107/sql/ntpadjusts.sql",
+                     "/usr/lib/systemd/system/adjtimelog-log.timer",
+                     "/usr/lib/systemd/system/adjtimelog-database.service",
+                     "/usr/share/doc/qm4107-node-tools/copyright"):
+            self.assertIn(path, entries)
+        self.assertTrue(any(p.endswith("/qm4107/libdmoci.so") for p in entries))
+        self.assertFalse(any(p.startswith("/etc") for p in entries), "no conffiles")
+        control = subprocess.run(["dpkg-deb", "--field", self.deb, "Depends"], stdout=subprocess.PIPE,
+                                 check=True).stdout.decode()
+        for lib in ("libc6", "libcrypt1", "libsqlite3-0", "libstdc++6"):
+            self.assertIn(lib, control)
+
+    def test_runs_from_the_unpacked_tree(self):
+        box = harness.Sandbox()
+        exe = os.path.join(self.root, "usr/bin/adjtimelog")
+        box.write_raw(b" 7 Dec 09:49:19 ntpdate[1]: step time server s offset 1 sec\n")
+        r = box.run([exe, "log", "-p", box.path("report")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(box.read(box.path("report")), b"[node01: step:1]<<7 Dec 09:49:19 >>s : 1\n")
+        env = dict(os.environ, SITEDB_DIR=box.path("db"))
+        subprocess.run([os.path.join(self.root, "usr/bin/sitedb"), "init"], env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+        box.write_raw(b" 7 Dec 09:49:19 ntpdate[1]: step time server s offset 1 sec\n")
+        r = box.run([exe, "database"], env={"SITEDB_DIR": box.path("db")})
+        self.assertEqual(r.returncode, 0, r.stdout)
+
+    def test_lintian_finds_no_error(self):
+        r = subprocess.run(["lintian", "--tag-display-limit", "0", self.deb], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        out = r.stdout.decode()
+        errors = [l for l in out.splitlines() if l.startswith("E:")]
+        self.assertEqual(errors, [], out)
+
+    def test_systemd_accepts_the_units(self):
+        units = harness.scratch_dir("qm4107-units.")
+        unitdir = os.path.join(self.root, "usr/lib/systemd/system")
+        names = sorted(os.listdir(unitdir))
+        for name in names:
+            text = open(os.path.join(unitdir, name)).read()
+            # Checked against the unpacked binary: verify wants it to exist.
+            text = text.replace("ExecStart=/usr/bin/", "ExecStart=%s/usr/bin/" % self.root)
+            with open(os.path.join(units, name), "w") as f:
+                f.write(text)
+        r = subprocess.run(["systemd-analyze", "verify", "--man=no"] + names, cwd=units,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual((r.returncode, r.stdout.decode()), (0, ""))
+        timer = open(os.path.join(unitdir, "adjtimelog-database.timer")).read()
+        self.assertIn("OnCalendar=*:0/5", timer)
+        self.assertIn("Persistent=true", timer)
+        self.assertNotIn("PrivateTmp=", open(os.path.join(unitdir, "adjtimelog-log.service")).read())
+
+
+if __name__ == "__main__":
+    unittest.main()
