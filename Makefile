@@ -7,7 +7,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build test test-fast lint demo bench package install clean
+.PHONY: all deps build test test-fast lint demo fuzz soak bench package install clean
 
 all: build
 
@@ -18,11 +18,17 @@ build: deps
 	@$(CONFIGURE) -B $(BUILD) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 30
+
 # Every test, in the normal build and again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, after static analysis.
+# UndefinedBehaviorSanitizer, after static analysis; a minute of fuzzing
+# for each target and a short fault soak.
 test: build
 	@scripts/lint $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
+	@scripts/fuzz $(FUZZ_SECONDS)
+	@bench/soak $(BUILD) $(SOAK_SECONDS)
 	@$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -37,6 +43,12 @@ lint: build
 
 demo: build
 	@scripts/demo $(BUILD)
+
+fuzz: deps
+	@scripts/fuzz 300
+
+soak: build
+	@bench/soak $(BUILD) 600
 
 bench: build
 	@bench/run $(BUILD)
@@ -53,4 +65,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD) build-fuzz

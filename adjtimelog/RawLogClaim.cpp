@@ -113,6 +113,8 @@ int readWholeFile(const std::string& path, bool follow, ByteBuffer& out)
     int fd = openForReading(path, follow);
     if (fd < 0)
         return -1;
+    // A raw log set aside for a merge may still have a writer, as a claimed one may.
+    waitForWriters(fd);
     int rc = readRest(fd, 0, out);
     int saved = errno;
     close(fd);

@@ -62,6 +62,7 @@ private:
     int errno_ = 0;
 };
 
-// Appends the whole file at path to out. follow false: a symbolic link at
-// path is refused. Only regular files are read. Returns 0, or -1 with errno.
+// Appends the whole file at path to out, once nobody has it open for
+// writing. follow false: a symbolic link at path is refused. Only regular
+// files are read. Returns 0, or -1 with errno.
 int readWholeFile(const std::string& path, bool follow, ByteBuffer& out);

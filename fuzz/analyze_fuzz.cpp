@@ -1,0 +1,74 @@
+// The analyzer on a whole raw log of any bytes: NUL, CR, no line ends, very
+// long lines. Beyond not crashing: every record comes from the log, no more
+// records than lines, and a hand-back restores the log byte for byte.
+#include "AnalyzeLogFile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+static std::string dir;
+
+static std::string readAll(const std::string& path)
+{
+    std::string out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return "<missing>";
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (!freopen("/dev/null", "w", stdout))
+        abort();
+    char tmpl[] = "/var/tmp/analyze-fuzz.XXXXXX";
+    if (!mkdtemp(tmpl))
+        abort();
+    dir = tmpl;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string raw = dir + "/raw";
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    FILE* f = fopen(raw.c_str(), "wb");
+    if (!f || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0)
+        abort();
+
+    size_t lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    if (!text.empty() && text.back() != '\n')
+        ++lines;
+
+    std::vector<AdjustTimeInfo> records;
+    {
+        AnalyzeLogFile analyzer(raw);
+        int rc = analyzer.analyze(records);
+        if (rc != 0 && rc != -1)
+            abort();
+        if (records.size() > lines)
+            abort();
+        for (const AdjustTimeInfo& r : records) {
+            if (text.find(r.serverIp) == std::string::npos || text.find(r.offset) == std::string::npos)
+                abort();
+        }
+        if (analyzer.restoreLog() != 0)
+            abort();
+    }
+    // Nothing claimed is lost: the raw log is back as it was (an empty one
+    // was never taken).
+    if (readAll(raw) != text)
+        abort();
+    unlink(raw.c_str());
+    return 0;
+}
