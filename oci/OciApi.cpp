@@ -48,6 +48,21 @@ void releaseRunning(OCIStmt* st)
     }
 }
 
+// The caller's variables need not be aligned: values are copied, not cast.
+template <typename T>
+T loadAs(const void* p)
+{
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T>
+void storeAs(void* p, T v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
 bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
 {
     int i = static_cast<int>(b.position);
@@ -71,39 +86,22 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
         return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
     }
     case SQLT_INT: {
-        // Copied out, not cast: the caller's variable need not be aligned.
-        long long v = 0;
-        if (b.size == 1) {
-            signed char c;
-            memcpy(&c, p, 1);
-            v = c;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c): a one-byte signed integer
-        } else if (b.size == 2) {
-            short h;
-            memcpy(&h, p, 2);
-            v = h;
-        } else if (b.size == 4) {
-            int i4;
-            memcpy(&i4, p, 4);
-            v = i4;
-        } else if (b.size == 8) {
-            memcpy(&v, p, 8);
-        } else {
-            failure = {3115, "unsupported integer size"};
-            return false;
+        long long v;
+        switch (b.size) {
+        case 1: v = loadAs<signed char>(p); break;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+        case 2: v = loadAs<short>(p); break;
+        case 4: v = loadAs<int>(p); break;
+        case 8: v = loadAs<long long>(p); break;
+        default: failure = {3115, "unsupported integer size"}; return false;
         }
         return sqlite3_bind_int64(s, i, v) == SQLITE_OK;
     }
     case SQLT_FLT: {
-        double v = 0;
-        if (b.size == 4) {
-            float f;
-            memcpy(&f, p, 4);
-            v = f;
-        } else if (b.size == 8) {
-            memcpy(&v, p, 8);
-        } else {
-            failure = {3115, "unsupported float size"};
-            return false;
+        double v;
+        switch (b.size) {
+        case 4: v = loadAs<float>(p); break;
+        case 8: v = loadAs<double>(p); break;
+        default: failure = {3115, "unsupported float size"}; return false;
         }
         return sqlite3_bind_double(s, i, v) == SQLITE_OK;
     }
@@ -131,14 +129,14 @@ bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
         switch (d->dty) {
         case SQLT_INT: {
             long long v = sqlite3_column_int64(s, col);
-            if (d->size == 8) *static_cast<long long*>(d->value) = v;
-            else if (d->size == 4) *static_cast<int*>(d->value) = static_cast<int>(v);
-            else if (d->size == 2) *static_cast<short*>(d->value) = static_cast<short>(v);
+            if (d->size == 8) storeAs<long long>(d->value, v);
+            else if (d->size == 4) storeAs<int>(d->value, static_cast<int>(v));
+            else if (d->size == 2) storeAs<short>(d->value, static_cast<short>(v));
             break;
         }
         case SQLT_FLT:
-            if (d->size == 8) *static_cast<double*>(d->value) = sqlite3_column_double(s, col);
-            else if (d->size == 4) *static_cast<float*>(d->value) = static_cast<float>(sqlite3_column_double(s, col));
+            if (d->size == 8) storeAs<double>(d->value, sqlite3_column_double(s, col));
+            else if (d->size == 4) storeAs<float>(d->value, static_cast<float>(sqlite3_column_double(s, col)));
             break;
         default: {
             const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s, col));

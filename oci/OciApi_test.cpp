@@ -243,3 +243,33 @@ TEST(StandIn, DefinesAndFetches)
     EXPECT_EQ(OCIStmtFetch(c.st, c.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_NO_DATA);
     EXPECT_EQ(OCIStmtFetch(c.st, c.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_NO_DATA);
 }
+
+TEST(StandIn, IntegerBindsAndDefines)
+{
+    Scratch s;
+    const std::string file = s.dir + "/site.db";
+    createSiteDb(file, "CREATE TABLE N (V INTEGER);");
+    Client c;
+    ASSERT_EQ(c.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
+    const std::string ins = "insert into N values (:1)";
+    ASSERT_EQ(OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(ins.data()),
+                             static_cast<ub4>(ins.size()), OCI_NTV_SYNTAX, OCI_DEFAULT), OCI_SUCCESS);
+    char unaligned[9] = {};
+    const long long big = -1234567890123LL;
+    memcpy(unaligned + 1, &big, sizeof big);
+    OCIBind* b = nullptr;
+    OCIBindByPos(c.st, &b, c.err, 1, unaligned + 1, 8, SQLT_INT, nullptr, nullptr, nullptr, 0, nullptr,
+                 OCI_DEFAULT);
+    ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 1, 0, nullptr, nullptr, OCI_COMMIT_ON_SUCCESS), OCI_SUCCESS)
+        << c.error();
+    EXPECT_EQ(queryOne(file, "SELECT V FROM N"), "-1234567890123\n") << "committed on success";
+
+    const std::string q = "select V from N";
+    OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()), static_cast<ub4>(q.size()),
+                   OCI_NTV_SYNTAX, OCI_DEFAULT);
+    int small = 0;
+    OCIDefine* d = nullptr;
+    OCIDefineByPos(c.st, &d, c.err, 1, &small, sizeof small, SQLT_INT, nullptr, nullptr, nullptr, OCI_DEFAULT);
+    ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 1, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS);
+    EXPECT_EQ(small, static_cast<int>(big));
+}

@@ -81,10 +81,11 @@ class Sandbox:
         return ns + ["/bin/sh", "-c", script, self.tmp] + list(argv)
 
     def run(self, argv, env=None, timeout=300):
-        full_env = dict(os.environ)
+        # The working directory must stay visible inside the sandbox.
+        full_env = dict(os.environ, PWD=self.dir)
         full_env.update(env or {})
         return subprocess.run(self.command(argv), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              stdin=subprocess.DEVNULL, env=full_env, timeout=timeout)
+                              stdin=subprocess.DEVNULL, env=full_env, timeout=timeout, cwd=self.dir)
 
     def adjtimelog(self, *args, env=None):
         return self.run([program("adjtimelog")] + list(args), env=env)

@@ -136,7 +136,8 @@ class DatabaseAction(SandboxTest):
                  "WHERE x < 1000000) SELECT x FROM c); END;")
         self.box.write_raw(raw_lines(40))
         proc = subprocess.Popen(self.box.command([program("adjtimelog"), "database"]),
-                                env=dict(os.environ, **self.env), stdout=subprocess.PIPE)
+                                env=dict(os.environ, PWD=self.box.dir, **self.env), cwd=self.box.dir,
+                                stdout=subprocess.PIPE)
         self.assertEqual(proc.stdout.readline(), b"starting to insert: 40 >>>>>> \n")
         time.sleep(0.5)  # well inside a batch of several seconds
         proc.kill()
