@@ -8,6 +8,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
+#include <chrono>
 
 namespace {
 
@@ -272,4 +274,27 @@ TEST(StandIn, IntegerBindsAndDefines)
     OCIDefineByPos(c.st, &d, c.err, 1, &small, sizeof small, SQLT_INT, nullptr, nullptr, nullptr, OCI_DEFAULT);
     ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 1, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS);
     EXPECT_EQ(small, static_cast<int>(big));
+}
+
+TEST(StandIn, SessionsWaitForEachOther)
+{
+    Scratch s;
+    const std::string file = s.dir + "/site.db";
+    createSiteDb(file);
+    Client a, b;
+    ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
+    ASSERT_EQ(b.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
+    ASSERT_EQ(a.run(kInsert, row("first")), OCI_SUCCESS);  // a holds the database now
+    std::thread committer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        OCITransCommit(a.svc, a.err, OCI_DEFAULT);
+    });
+    auto start = std::chrono::steady_clock::now();
+    sword rc = b.run(kInsert, row("second"));  // waits instead of failing at once
+    auto waited = std::chrono::steady_clock::now() - start;
+    committer.join();
+    EXPECT_EQ(rc, OCI_SUCCESS) << b.error();
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    ASSERT_EQ(OCITransCommit(b.svc, b.err, OCI_DEFAULT), OCI_SUCCESS);
+    EXPECT_EQ(queryOne(file, "SELECT NTPID, NODE FROM NTPADJUSTS ORDER BY NTPID"), "1|first\n2|second\n");
 }
