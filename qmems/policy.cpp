@@ -95,10 +95,11 @@ bool passwordMatches(const char* typed, const char* stored)
     return match;
 }
 
-std::vector<std::string> safeEnvironment(const char* const* callerEnv, const std::string& securePath)
+std::vector<std::string> safeEnvironment(const char* const* callerEnv, const std::string& securePath,
+                                         const RootAccount& root)
 {
     std::vector<std::string> env = {
-        "PATH=" + securePath, "HOME=/root", "USER=root", "LOGNAME=root", "SHELL=/bin/sh",
+        "PATH=" + securePath, "HOME=" + root.home, "USER=root", "LOGNAME=root", "SHELL=" + root.shell,
     };
     static const char* const kKept[] = {"TERM", "COLORTERM", "LANG", "LANGUAGE"};
     for (const char* const* e = callerEnv; e && *e; ++e) {

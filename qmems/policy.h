@@ -20,7 +20,14 @@ bool maySkipPassword(bool exitGiven, uid_t realUid, bool emsKnown, uid_t emsUid)
 // equals the stored value. Locked, empty and unusable entries never match.
 bool passwordMatches(const char* typed, const char* stored);
 
+// Root's home directory and login shell, as the account database has them.
+struct RootAccount {
+    std::string home = "/root";
+    std::string shell = "/bin/sh";
+};
+
 // The environment the control command gets when the caller was not root:
 // PATH is the trusted path, HOME/USER/LOGNAME/SHELL are root's, and only
 // harmless locale and terminal variables of the caller pass.
-std::vector<std::string> safeEnvironment(const char* const* callerEnv, const std::string& securePath);
+std::vector<std::string> safeEnvironment(const char* const* callerEnv, const std::string& securePath,
+                                         const RootAccount& root = RootAccount());

@@ -116,7 +116,14 @@ int main(int argc, char** argv)
     std::vector<std::string> env;
     std::vector<char*> envp;
     if (callerUid != 0) {
-        env = safeEnvironment(environ, QMEMS_SECURE_PATH);
+        RootAccount root;
+        if (struct passwd* r = getpwuid(0)) {
+            if (r->pw_dir && *r->pw_dir)
+                root.home = r->pw_dir;
+            if (r->pw_shell && *r->pw_shell)
+                root.shell = r->pw_shell;
+        }
+        env = safeEnvironment(environ, QMEMS_SECURE_PATH, root);
         for (std::string& e : env)
             envp.push_back(&e[0]);
         envp.push_back(nullptr);
