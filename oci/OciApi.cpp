@@ -187,6 +187,18 @@ sword fetchOne(OCIStmt* st, OCIError* errhp)
     return fail(errhp, failure);
 }
 
+sword endTransaction(OCISvcCtx* svchp, OCIError* errhp, bool commit)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
+        return OCI_INVALID_HANDLE;
+    auto db = sessionDb(svchp);
+    if (!db)
+        return fail(errhp, kNotLoggedOn);
+    Failure failure;
+    bool ok = commit ? db->commit(failure) : db->rollback(failure);
+    return ok ? OCI_SUCCESS : fail(errhp, failure);
+}
+
 }  // namespace
 
 extern "C" {
@@ -519,24 +531,12 @@ sword OCIStmtFetch(OCIStmt* stmtp, OCIError* errhp, ub4 nrows, ub2, ub4)
 
 sword OCITransCommit(OCISvcCtx* svchp, OCIError* errhp, ub4)
 {
-    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
-        return OCI_INVALID_HANDLE;
-    auto db = sessionDb(svchp);
-    if (!db)
-        return fail(errhp, kNotLoggedOn);
-    Failure failure;
-    return db->commit(failure) ? OCI_SUCCESS : fail(errhp, failure);
+    return endTransaction(svchp, errhp, true);
 }
 
 sword OCITransRollback(OCISvcCtx* svchp, OCIError* errhp, ub4)
 {
-    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
-        return OCI_INVALID_HANDLE;
-    auto db = sessionDb(svchp);
-    if (!db)
-        return fail(errhp, kNotLoggedOn);
-    Failure failure;
-    return db->rollback(failure) ? OCI_SUCCESS : fail(errhp, failure);
+    return endTransaction(svchp, errhp, false);
 }
 
 }  // extern "C"
