@@ -1,7 +1,8 @@
 """One writer appends numbered ntpdate lines to the raw log, the way a cron
 job does (open, append, close), while adjtimelog log runs again and again,
-now and then against a report it cannot write. At the end every line must
-be in the report or still pending in the raw log, exactly once.
+two runs at a time, now and then one against a report it cannot write. At
+the end every line must be in the report or still pending in the raw log,
+exactly once.
 
 usage: concurrent_writer.py ADJTIMELOG REPORT LINES RUNS
 """
@@ -42,10 +43,12 @@ def main():
     failures = 0
     n = 0
     while n < runs or not done.is_set():
-        target = "/dev/full" if n % 7 == 3 else report
-        rc = subprocess.run([exe, "log", "-p", target], stdout=subprocess.DEVNULL).returncode
-        failures += rc != 0
-        n += 1
+        # Two overlapping runs: the lock beside the raw log keeps them apart.
+        pair = [subprocess.Popen([exe, "log", "-p", "/dev/full" if (n + k) % 7 == 3 else report],
+                                 stdout=subprocess.DEVNULL) for k in (0, 1)]
+        for proc in pair:
+            failures += proc.wait() != 0
+        n += 2
     t.join()
     seen = collections.Counter()
     if os.path.exists(report):
