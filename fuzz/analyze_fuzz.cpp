@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -33,6 +34,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (!mkdtemp(tmpl))
         abort();
     dir = tmpl;
+    atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
     return 0;
 }
 
