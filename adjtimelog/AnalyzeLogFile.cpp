@@ -1,5 +1,6 @@
 #include "AnalyzeLogFile.h"
 #include "Diagnostics.h"
+#include "LineParser.h"
 
 #include <cerrno>
 #include <cstring>
@@ -68,13 +69,21 @@ int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
     bool hostOk = queryHostName(host);
 
     out.reserve(out.size() + static_cast<size_t>(lineCount));
+    LineParser parser(host, hostOk);
     int rc = 0;
     for (int32_t i = 0; i < lineCount; ++i) {
         AdjustTimeInfo& info = out.emplace_back();
-        if (separateLog(rawLines[static_cast<size_t>(i)], host, hostOk, info) < 0) {
+        switch (parser.parse(rawLines[static_cast<size_t>(i)], info)) {
+        case LineResult::Record:
+            break;
+        case LineResult::NoRecord:
+            out.pop_back();
+            break;
+        case LineResult::Rejected:
             out.pop_back();
             diag("AnalyzeLogFile::analyze separateLog false! ");
             rc = -1;  // the lines after it are parsed all the same
+            break;
         }
     }
     return rc;

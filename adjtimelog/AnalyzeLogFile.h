@@ -24,8 +24,9 @@ public:
     AnalyzeLogFile& operator=(const AnalyzeLogFile&) = delete;
     ~AnalyzeLogFile();
 
-    // Appends one record per accepted line; a rejected line is reported and
-    // skipped. Returns -1 when any line was rejected, else 0.
+    // Appends one record per event the lines tell (LineParser); a rejected
+    // line is reported and skipped. Returns -1 when any line was rejected,
+    // else 0.
     int analyze(std::vector<AdjustTimeInfo>& out) const;
 
     // Appends the noteworthy records to the report, then drops the claimed

@@ -1,0 +1,39 @@
+// The line parser: turns one line of the raw log into a record.
+//
+// The raw log holds whatever the node's time tool printed: classic ntpdate,
+// or one of today's tools (NTPsec's ntpdig, also run as ntpdate and sntp;
+// chronyd -q and -Q; NTPsec's ntpd -q). Each of today's tools has a small
+// recogniser (Recognise*.cpp) that takes the whole shape of a line and turns
+// an event into the record classic ntpdate would have written for it. A line
+// that contains "ntpdate[" or that no recogniser knows goes to the classic
+// parser, AnalyzeLogFile::separateLog, which cuts it as it always has.
+//
+// A parser lives for one pass over the raw log: some events take two lines
+// (ntpdig announces a step before its result; ntpd logs an event and then
+// repeats it in its summary), so it remembers what such a line said.
+#pragma once
+
+#include "AdjustTimeInfo.h"
+#include "Recognisers.h"
+
+#include <string_view>
+
+enum class LineResult {
+    Record,    // info holds the record of the line
+    NoRecord,  // a known tool's line that tells no event of its own
+    Rejected,  // the classic parser refused the line and said why
+};
+
+class LineParser {
+public:
+    // host: this machine's name; hostOk false when the query failed, which
+    // rejects every line that would make a record.
+    LineParser(std::string_view host, bool hostOk) : host_(host), hostOk_(hostOk) {}
+
+    LineResult parse(std::string_view line, AdjustTimeInfo& info);
+
+private:
+    std::string_view host_;
+    bool hostOk_;
+    RecogniserMemory memory_;
+};
