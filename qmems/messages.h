@@ -16,6 +16,8 @@
 #define MSG_WRONG_PASSWORD "\xD3\xC3\xBB\xA7\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3!"
 // "读取密码失败!" (the password could not be read)
 #define MSG_NO_PASSWORD "\xB6\xC1\xC8\xA1\xC3\xDC\xC2\xEB\xCA\xA7\xB0\xDC!"
+// "ems 用户已过期!" (the ems account has expired)
+#define MSG_EXPIRED "ems \xD3\xC3\xBB\xA7\xD2\xD1\xB9\xFD\xC6\xDA!"
 // "\t执行文件错误" (error executing the file)
 #define MSG_EXEC_FAILED "\t\xD6\xB4\xD0\xD0\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3"
 // "\t执行文件错误: 执行被禁止" (error executing the file: execution forbidden)

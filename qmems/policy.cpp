@@ -95,6 +95,11 @@ bool passwordMatches(const char* typed, const char* stored)
     return match;
 }
 
+bool accountExpired(long expireDay, long today)
+{
+    return expireDay != -1 && today >= expireDay;
+}
+
 std::vector<std::string> safeEnvironment(const char* const* callerEnv, const std::string& securePath,
                                          const RootAccount& root)
 {

@@ -20,6 +20,11 @@ bool maySkipPassword(bool exitGiven, uid_t realUid, bool emsKnown, uid_t emsUid)
 // equals the stored value. Locked, empty and unusable entries never match.
 bool passwordMatches(const char* typed, const char* stored);
 
+// The account's expiry date (days since 1970, -1 for none, as in the shadow
+// entry) has come: the account is expired from that day on, as pam_unix
+// reads it.
+bool accountExpired(long expireDay, long today);
+
 // Root's home directory and login shell, as the account database has them.
 struct RootAccount {
     std::string home = "/root";

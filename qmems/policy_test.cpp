@@ -136,3 +136,11 @@ TEST(Environment, OnlyHarmlessVariablesPass)
     const char* zone[] = {"TZ=Asia/Shanghai", nullptr};
     EXPECT_EQ(safeEnvironment(zone, "/bin").back(), "TZ=Asia/Shanghai");
 }
+
+TEST(Expiry, FromTheExpiryDayOnAsPamUnixReadsIt)
+{
+    EXPECT_FALSE(accountExpired(-1, 20000));  // no expiry date
+    EXPECT_FALSE(accountExpired(20001, 20000));
+    EXPECT_TRUE(accountExpired(20000, 20000));
+    EXPECT_TRUE(accountExpired(0, 20000));  // 1970-01-01
+}

@@ -5,6 +5,7 @@ control commands."""
 import os
 import pty
 import select
+import signal
 import shutil
 import subprocess
 import termios
@@ -24,6 +25,8 @@ BANNER = (b"\n" + b"=" * 49 + b"\n"
           + b"=" * 49 + b"\n\n")
 PROMPT = b"\xc7\xeb\xca\xe4\xc8\xeb\xd3\xc3\xbb\xa7\xc3\xdc\xc2\xeb[ems]: "
 WRONG = b"\xd3\xc3\xbb\xa7\xc3\xdc\xc2\xeb\xb4\xed\xce\xf3!"
+NO_PASSWORD = b"\xb6\xc1\xc8\xa1\xc3\xdc\xc2\xeb\xca\xa7\xb0\xdc!"
+EXPIRED = b"ems \xd3\xc3\xbb\xa7\xd2\xd1\xb9\xfd\xc6\xda!"
 NO_EMS = b"\xbb\xf1\xc8\xa1 ems \xd3\xc3\xbb\xa7\xd0\xc5\xcf\xa2\xca\xa7\xb0\xdc!"
 FORBIDDEN = b"\t\xd6\xb4\xd0\xd0\xce\xc4\xbc\xfe\xb4\xed\xce\xf3: \xd6\xb4\xd0\xd0\xb1\xbb\xbd\xfb\xd6\xb9"
 EXEC_FAILED = b"\t\xd6\xb4\xd0\xd0\xce\xc4\xbc\xfe\xb4\xed\xce\xf3: No such file or directory\n"
@@ -53,11 +56,22 @@ def wait_for_echo_off(fd, seconds=10):
         time.sleep(0.005)
 
 
-def run_on_pty(argv, env, answer=None, timeout=30):
+def run_on_pty(argv, env, answer=None, timeout=30, background=False):
     """Runs argv with a pseudo-terminal as its controlling terminal; types
-    answer once the prompt shows. Returns (exit status, everything shown)."""
+    answer once the prompt shows (a text with a line end, bytes as they
+    are). In the background, argv runs in a process group of its own that
+    ignores SIGTTIN and SIGTTOU, so reading the terminal fails with EIO.
+    Returns (exit status, everything shown)."""
     pid, fd = pty.fork()
     if pid == 0:
+        if background:
+            child = os.fork()
+            if child:
+                _, status = os.waitpid(child, 0)
+                os._exit(os.waitstatus_to_exitcode(status))
+            os.setpgid(0, 0)
+            signal.signal(signal.SIGTTIN, signal.SIG_IGN)
+            signal.signal(signal.SIGTTOU, signal.SIG_IGN)
         os.execvpe(argv[0], argv, env)
     out = b""
     typed = False
@@ -75,7 +89,7 @@ def run_on_pty(argv, env, answer=None, timeout=30):
         out += chunk
         if answer is not None and not typed and out.endswith(PROMPT):
             wait_for_echo_off(fd)
-            os.write(fd, answer.encode() + b"\n")
+            os.write(fd, answer if isinstance(answer, bytes) else answer.encode() + b"\n")
             typed = True
     os.close(fd)
     _, status = os.waitpid(pid, 0)
@@ -98,11 +112,17 @@ class Launcher(unittest.TestCase):
         os.chmod(cls.plain, 0o755)
 
         stored = sha512_crypt(PASSWORD)
+        # The ems entry expires in the year 2243: every granted case also
+        # shows that an expiry date still to come is no refusal.
         cls.passwd = cls.write("passwd", "root:x:0:0:root:/root:/bin/sh\n"
                                "ems:x:%d:%d:ems:/home/ems:/bin/sh\n"
                                "nobody:x:%d:%d:nobody:/nonexistent:/usr/sbin/nologin\n" % (EMS_UID, EMS_UID, NOBODY, NOBODY))
         cls.shadow = cls.write("shadow", "root:*:19000:0:99999:7:::\nems:%s:19000:0:99999:7:::\n"
                                "nobody:*:19000:0:99999:7:::\n" % stored, 0o640)
+        cls.shadow = cls.write("shadow", "root:*:19000:0:99999:7:::\nems:%s:19000:0:99999:7::99999:\n"
+                               % stored, 0o640)
+        cls.empty_password = cls.write("shadow-empty", "ems:%s:19000:0:99999:7:::\n" % sha512_crypt(""), 0o640)
+        cls.expired = cls.write("shadow-expired", "ems:%s:19000:0:99999:7::1:\n" % stored, 0o640)
         cls.no_ems = cls.write("shadow-no-ems", "root:*:19000:0:99999:7:::\n", 0o640)
 
         # Stand-ins of the control commands on the trusted path.
@@ -128,16 +148,19 @@ class Launcher(unittest.TestCase):
         os.chmod(path, mode)
         return path
 
-    def launch(self, args, uid=NOBODY, answer=None, env=None, program=None, shadow=None, cwd=None):
-        inner = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups", "--"] if uid else []
+    def argv(self, args, uid=NOBODY, program=None, shadow=None, cwd=None, prelude="true", setpriv=()):
+        inner = (["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + list(setpriv)
+                 + ["--"]) if uid else []
         target = program or self.qmems
         script = ('mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/shadow && '
-                  'mount --bind "$3" /usr/local/sbin && cd "$4" && shift 4 && exec "$@"')
-        argv = (["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                  'mount --bind "$3" /usr/local/sbin && cd "$4" && shift 4 && %s && exec "$@"' % prelude)
+        return (["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
                  self.passwd, shadow or self.shadow, self.sbin, cwd or self.dir] + inner + [target] + args)
+
+    def launch(self, args, answer=None, env=None, background=False, **how):
         full_env = {"PATH": SECURE_PATH, "TERM": "xterm", "LANG": "C"}
         full_env.update(env or {})
-        return run_on_pty(argv, full_env, answer)
+        return run_on_pty(self.argv(args, **how), full_env, answer, background=background)
 
     def test_root_install_makes_it_set_user_id(self):
         st = os.stat(harness.program("qmems"))
@@ -163,8 +186,11 @@ class Launcher(unittest.TestCase):
         self.assertIn(b"fds-above-2=0\n", out)
 
     def test_wrong_password_and_missing_entry(self):
+        started = time.monotonic()
         status, out = self.launch(["stop"], answer="not-it")
+        took = time.monotonic() - started
         self.assertEqual((status, out), (1, PROMPT + b"\n" + WRONG + b"\n"))
+        self.assertGreaterEqual(took, 1.9, "a wrong password costs two seconds")
         status, out = self.launch(["stop"], shadow=self.no_ems)
         self.assertEqual((status, out), (1, NO_EMS + b"\n"))
 
@@ -198,6 +224,78 @@ class Launcher(unittest.TestCase):
         status, out = self.launch(["restart"], answer=PASSWORD)
         self.assertEqual(status, 1)
         self.assertEqual(out, PROMPT + b"\n" + FORBIDDEN + b"\n")
+
+    def test_password_is_read_from_the_terminal_only(self):
+        # With a stored empty password, an unreadable password must not pass for it.
+        shadow = self.empty_password
+        status, out = self.launch(["start"], answer=b"\x04", shadow=shadow)  # Ctrl-D at the prompt
+        self.assertEqual((status, out), (1, PROMPT + b"\n" + NO_PASSWORD + b"\n"))
+        status, out = self.launch(["start"], answer="", shadow=shadow, background=True)  # EIO
+        self.assertEqual((status, out), (1, PROMPT + b"\n" + NO_PASSWORD + b"\n"))
+        r = subprocess.run(self.argv(["start"], shadow=shadow), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                           env={"PATH": SECURE_PATH}, timeout=30)
+        self.assertEqual((r.returncode, r.stdout), (1, NO_PASSWORD + b"\n"), "no terminal at all")
+        # Enter is an empty password, compared like any other.
+        started = time.monotonic()
+        status, out = self.launch(["start"], answer="", shadow=shadow)
+        self.assertEqual(status, 0, out)
+        self.assertIn(b"argv[0]=load\n", out)
+        self.assertLess(time.monotonic() - started, 1.5, "no delay for a right password")
+
+    def test_expired_account_is_refused(self):
+        status, out = self.launch(["start"], answer=PASSWORD, shadow=self.expired)
+        self.assertEqual((status, out), (1, PROMPT + b"\n" + EXPIRED + b"\n"))
+
+    def test_caller_process_state_does_not_reach_the_command(self):
+        prelude = "umask 000 && trap '' TERM HUP"
+        status, out = self.launch(["start"], answer=PASSWORD, prelude=prelude)
+        self.assertEqual(status, 0, out)
+        for shown in (b"uids=0,0,0 gids=0,0,0\n", b"groups=0\n", b"umask=022\n", b"ignored=\n",
+                      b"blocked=\n"):
+            self.assertIn(shown, out)
+        # Root's own call keeps what it has.
+        status, out = self.launch(["start", "--exit"], uid=0, prelude=prelude)
+        self.assertIn(b"umask=000\n", out)
+        ignored = [l for l in out.split(b"\n") if l.startswith(b"ignored=")][0][8:].split(b",")
+        self.assertTrue({b"1", b"15"} <= set(ignored), out)
+
+    def test_identity_change_without_the_capabilities(self):
+        # Without CAP_SETUID the kernel lets a set-user-id program keep the
+        # caller's real uid; the launcher makes all three root or refuses.
+        status, out = self.launch(["start"], answer=PASSWORD, setpriv=["--bounding-set=-setuid"])
+        self.assertEqual(status, 0, out)
+        self.assertIn(b"uids=0,0,0 gids=0,0,0\n", out)
+        status, out = self.launch(["start"], answer=PASSWORD, setpriv=["--bounding-set=-setuid,-setgid"])
+        self.assertEqual((status, out), (1, b""), "root's groups cannot be taken")
+
+    def test_no_library_is_loaded_from_beside_the_program(self):
+        dynamic = subprocess.run(["readelf", "-d", harness.program("qmems")], stdout=subprocess.PIPE,
+                                 check=True).stdout
+        self.assertNotIn(b"RPATH", dynamic)
+        self.assertNotIn(b"RUNPATH", dynamic)
+        # A copy in a tree of its own, with a libcrypt planted where the other
+        # programs find their private library: a crypt_r that makes any
+        # password right.
+        tree = os.path.join(self.dir, "copy")
+        os.makedirs(os.path.join(tree, "bin"), exist_ok=True)
+        plant = os.path.join(tree, "lib", "qm4107")
+        os.makedirs(plant, exist_ok=True)
+        self.write("copy/fake.c", "char *crypt_r(const char *k, const char *s, void *d)"
+                                  " { (void)k; (void)d; return (char *)s; }\n")
+        self.write("copy/fake.map", "XCRYPT_2.0 { global: crypt_r; local: *; };\n")
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", os.path.join(plant, "libcrypt.so.1"),
+                        "-Wl,-soname,libcrypt.so.1", "-Wl,--version-script=" + os.path.join(tree, "fake.map"),
+                        os.path.join(tree, "fake.c")], check=True)
+        copy = os.path.join(tree, "bin", "qmems")
+        shutil.copy(self.qmems, copy)
+        # The plant works where the loader is told to use it...
+        status, out = self.launch(["start"], uid=0, answer="not-it", program=self.plain,
+                                  env={"LD_LIBRARY_PATH": plant})
+        self.assertEqual(status, 0, out)
+        # ...but the copy of the launcher never loads it.
+        status, out = self.launch(["start"], uid=0, answer="not-it", program=copy)
+        self.assertEqual((status, out), (1, PROMPT + b"\n" + WRONG + b"\n"))
 
 
 if __name__ == "__main__":

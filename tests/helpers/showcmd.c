@@ -1,7 +1,11 @@
 /* Stands in for a control command in the launcher's tests: prints who runs
- * it, with which arguments and which environment. */
-#include <stdio.h>
+ * it, with which arguments, environment and inherited process state. */
+#define _GNU_SOURCE
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static int fcntl_is_open(int fd)
@@ -23,5 +27,36 @@ int main(int argc, char **argv)
         if (fcntl_is_open(fd))
             ++open_fds;
     printf("fds-above-2=%d\n", open_fds);
+
+    uid_t ru, eu, su;
+    gid_t rg, eg, sg;
+    getresuid(&ru, &eu, &su);
+    getresgid(&rg, &eg, &sg);
+    printf("uids=%d,%d,%d gids=%d,%d,%d\n", (int)ru, (int)eu, (int)su, (int)rg, (int)eg, (int)sg);
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    printf("groups=");
+    for (int i = 0; i < n; ++i)
+        printf("%s%d", i ? "," : "", (int)groups[i]);
+    mode_t mask = umask(0);
+    printf("\numask=%03o\n", (unsigned)mask);
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, NULL, &blocked);
+    printf("ignored=");
+    for (int sig = 1, first = 1; sig < 32; ++sig) {
+        struct sigaction sa;
+        if (sigaction(sig, NULL, &sa) == 0 && sa.sa_handler == SIG_IGN) {
+            printf("%s%d", first ? "" : ",", sig);
+            first = 0;
+        }
+    }
+    printf("\nblocked=");
+    for (int sig = 1, first = 1; sig < 32; ++sig) {
+        if (sigismember(&blocked, sig)) {
+            printf("%s%d", first ? "" : ",", sig);
+            first = 0;
+        }
+    }
+    printf("\n");
     return 0;
 }
