@@ -7,7 +7,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build test test-fast lint demo fuzz soak bench package install clean
+.PHONY: all deps build test test-fast lint demo fuzz soak bench package install clean coverage
 
 all: build
 
@@ -50,6 +50,9 @@ fuzz: deps
 soak: build
 	@bench/soak $(BUILD) 600
 
+coverage: deps
+	@scripts/coverage
+
 bench: build
 	@bench/run $(BUILD)
 
@@ -65,4 +68,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PKG_BUILD) build-fuzz build-coverage

@@ -26,6 +26,13 @@ AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : logPath(path), claim(p
 
 AnalyzeLogFile::~AnalyzeLogFile() = default;
 
+// "AnalyzeLogFile::claim /tmp/update_time.log false! Device or resource busy"
+static void sayClaimError(const ClaimError& e)
+{
+    diag("AnalyzeLogFile::" + e.step + " ", e.path,
+         std::string(" false! ") + (e.why.empty() ? strerror(e.err) : e.why.c_str()));
+}
+
 int AnalyzeLogFile::readLog()
 {
     switch (claim.acquire(rawText)) {
@@ -33,6 +40,7 @@ int AnalyzeLogFile::readLog()
         return -1;
     case RawLogClaim::Failed:
         // Nothing of it is analysed; it waits for the next run.
+        sayClaimError(claim.error());
         readFailed_ = true;
         rawText.clear();
         restoreLog();
@@ -123,19 +131,6 @@ void appendReportLine(std::string& out, const AdjustTimeInfo& info)
     out += '\n';
 }
 
-static int writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
 
 int AnalyzeLogFile::write(const std::string& reportPath)
 {
@@ -152,11 +147,19 @@ int AnalyzeLogFile::write(const std::string& reportPath)
     int fd = open(reportPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
-        restoreLog();
+        settle(false);
         return -1;
     }
     struct stat st;
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // A run killed once the batch is in the report must not make the next
+    // run report it again: the claim notes where the batch goes.
+    if (regular && !lines.empty() && claim.noteReportDelivery(reportPath, st, lines) != 0) {
+        close(fd);
+        sayClaimError(claim.error());
+        settle(false);
+        return -1;
+    }
     int rc = writeAll(fd, lines);
     // Lines must be on disk before their only other copy is removed.
     if (rc == 0 && regular && fdatasync(fd) != 0)
@@ -168,16 +171,21 @@ int AnalyzeLogFile::write(const std::string& reportPath)
         }
         close(fd);
         diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(saved));
-        restoreLog();
+        settle(false);
         return -1;
     }
     if (close(fd) != 0) {
         diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
-        restoreLog();
+        settle(false);
         return -1;
     }
-    deleteLogFile();
+    settle(true);
     return 0;
+}
+
+int AnalyzeLogFile::settle(bool delivered)
+{
+    return delivered ? deleteLogFile() : restoreLog();
 }
 
 int AnalyzeLogFile::deleteLogFile()
@@ -193,8 +201,7 @@ int AnalyzeLogFile::restoreLog()
 {
     if (claim.putBack() != 0) {
         // The lines stay in the claimed copy, which the next run takes up.
-        diag("AnalyzeLogFile::restoreLog ", logPath,
-             std::string(" false! ") + strerror(claim.lastErrno()));
+        sayClaimError(claim.error());
         return -1;
     }
     return 0;

@@ -34,6 +34,9 @@ public:
     // be written or the raw log could not be read, else 0.
     int write(const std::string& reportPath);
 
+    // The one way both actions settle the claim: the lines reached their
+    // destination (delivered true) or go back for the next run.
+    int settle(bool delivered);
     // The claimed lines reached their destination: remove the claimed copy.
     int deleteLogFile();
     // They did not: hand them back to the raw log for the next run.

@@ -128,7 +128,7 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
               "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
               "[" + h + ": adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n"
               "[" + h + ": step:812]<<7 Dec 09:49:19 >>" + longServer + " : 0.6\n");
-    EXPECT_FALSE(pathExists(dir / "raw.claimed")) << "delivered lines are dropped";
+    EXPECT_FALSE(pathExists(claimedCopyOf(dir))) << "delivered lines are dropped";
 }
 
 TEST(AnalyzeLogFile, ReportIsCreatedEvenWithNothingToReport)
@@ -155,7 +155,7 @@ TEST(AnalyzeLogFile, UnwritableReportPutsTheLinesBack)
               "AnalyzeLogFile::write " + (dir / "no/such/dir/report") +
                   " false! No such file or directory\n");
     EXPECT_EQ(readFile(dir / "raw"), raw + "newer\n") << "claimed lines first, in order";
-    EXPECT_FALSE(pathExists(dir / "raw.claimed"));
+    EXPECT_FALSE(pathExists(claimedCopyOf(dir)));
 }
 
 TEST(AnalyzeLogFile, FullDeviceIsAFailure)

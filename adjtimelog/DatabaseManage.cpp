@@ -219,7 +219,7 @@ int DatabaseManage::finish(bool delivered)
 {
     if (!analyzer)
         return 0;
-    return delivered ? analyzer->deleteLogFile() : analyzer->restoreLog();
+    return analyzer->settle(delivered);
 }
 
 DatabaseManage::~DatabaseManage()

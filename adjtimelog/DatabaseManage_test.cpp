@@ -100,7 +100,7 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
 
     EXPECT_EQ(m->finish(true), 0);
     EXPECT_FALSE(pathExists(dir / "raw")) << "delivered";
-    EXPECT_FALSE(pathExists(dir / "raw.claimed"));
+    EXPECT_FALSE(pathExists(claimedCopyOf(dir)));
 }
 
 TEST_F(DatabaseManageTest, ProgressDots)

@@ -1,221 +1,217 @@
 #include "RawLogClaim.h"
-#include "Diagnostics.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+enum class Quiet { Leased, NoLease, Busy };
 
-bool isLink(const std::string& path)
+// Waits up to waitMs until nobody has fd's file open for writing and then
+// holds a read lease on it: a writer that opens it now waits until the lease
+// is dropped. NoLease: leases are not to be had (not our file, or a file
+// system without them); reads may then see a write half done.
+Quiet holdQuiet(int fd, int waitMs)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Reads from fd, starting at offset from, to the end of the file, and
-// appends it to out: as much as fstat promised in one piece, then whatever
-// was appended meanwhile.
-int readRest(int fd, off_t from, ByteBuffer& out)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return -1;
-    }
-    size_t base = out.size();
-    size_t chunk = st.st_size > from ? static_cast<size_t>(st.st_size - from) : 0;
-    off_t at = from;
-    for (;;) {
-        if (chunk < 65536)
-            chunk = 65536;
-        char* room = out.extend(chunk);
-        if (!room) {
-            errno = ENOMEM;
-            return -1;
-        }
-        size_t got = 0;
-        while (got < chunk) {
-            ssize_t n = pread(fd, room + got, chunk - got, at);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                out.shrinkBy(out.size() - base);
-                return -1;
-            }
-            if (n == 0)
-                break;
-            got += static_cast<size_t>(n);
-            at += n;
-        }
-        out.shrinkBy(chunk - got);
-        if (got < chunk)
-            return 0;  // end of file
-        chunk = 0;
-    }
-}
-
-// A writer that opened the raw log just before it was claimed may still be
-// about to append. A read lease is granted only while nobody has the file
-// open for writing, so once one is granted every such writer is done, and no
-// new one comes: the raw log's name now belongs to a new file. Where leases
-// are not to be had, the tail check of release() is what is left.
-void waitForWriters(int fd)
-{
-    for (int tries = 0; tries < 500; ++tries) {
-        if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-            fcntl(fd, F_SETLEASE, F_UNLCK);
-            return;
-        }
+    for (int waited = 0;; waited += 10) {
+        if (sys.fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+            return Quiet::Leased;
         if (errno != EAGAIN)
-            return;
+            return Quiet::NoLease;
+        if (waited >= waitMs)
+            return Quiet::Busy;
         usleep(10000);
     }
 }
 
-int openForReading(const std::string& path, bool follow)
+void dropLease(int fd, Quiet q)
 {
-    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW);
-    return open(path.c_str(), flags);
+    if (q == Quiet::Leased)
+        sys.fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
-int writeAll(int fd, std::string_view text)
+// A writer is blocked opening the file we hold a lease on: it resolved the
+// file's old name before we moved or removed it, and appends once the lease
+// is dropped.
+bool writerWaiting(int fd, Quiet q)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
+    return q == Quiet::Leased && sys.fcntl(fd, F_GETLEASE, 0) == F_UNLCK;
+}
+
+int openToRead(const std::string& path, bool follow)
+{
+    return sys.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW), 0);
+}
+
+bool isRegular(int fd)
+{
+    struct stat st;
+    return sys.fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string directoryOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+uint64_t fnv1a(std::string_view bytes)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// The delivery note: the report (device, inode, size before the batch),
+// the batch (length, hash) and the claimed copy it came from (device,
+// inode, the bytes read of it).
+struct Note {
+    unsigned long long reportDev, reportIno, reportSize, length, hash, claimedDev, claimedIno, readSize;
+};
+
+}  // namespace
+
+RawLogClaim::RawLogClaim(std::string rawPath, Waits waits) : raw_(std::move(rawPath)), waits_(waits)
+{
+    dir_ = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(geteuid());
+    claimed_ = dir_ + "/claimed";
+    merging_ = dir_ + "/merging";
+    staging_ = dir_ + "/staging";
+    note_ = dir_ + "/delivery";
+    lock_ = dir_ + "/lock";
+}
+
+int RawLogClaim::fail(const char* step, const std::string& path, int err)
+{
+    error_ = ClaimError{step, path, err, {}};
+    return -1;
+}
+
+// The run's own directory: made when missing; anything but a directory of
+// ours with mode 0700 is refused, since another user could then plant or
+// swap the files in it.
+int RawLogClaim::checkPrivateDir()
+{
+    struct stat st;
+    if (sys.lstat(dir_.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return fail("claim", dir_, errno);
+        if (sys.mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
+            return fail("claim", dir_, errno);
+        if (sys.lstat(dir_.c_str(), &st) != 0)
+            return fail("claim", dir_, errno);
+        if (st.st_uid == geteuid() && S_ISDIR(st.st_mode) && (st.st_mode & 07777) != 0700 &&
+            chmod(dir_.c_str(), 0700) == 0)  // a umask took bits of ours
+            st.st_mode = (st.st_mode & ~07777u) | 0700;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+        error_ = ClaimError{"claim", dir_, 0,
+                            "not a private directory (a directory of uid " +
+                                std::to_string(geteuid()) + " with mode 0700): remove it"};
+        return -1;
     }
     return 0;
 }
 
-}  // namespace
-
-int readWholeFile(const std::string& path, bool follow, ByteBuffer& out)
-{
-    int fd = openForReading(path, follow);
-    if (fd < 0)
-        return -1;
-    // A raw log set aside for a merge may still have a writer, as a claimed one may.
-    waitForWriters(fd);
-    int rc = readRest(fd, 0, out);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
-}
-
-RawLogClaim::RawLogClaim(std::string rawPath)
-    : raw_(std::move(rawPath)),
-      claimed_(raw_ + ".claimed"),
-      merging_(raw_ + ".merging"),
-      staging_(raw_ + ".staging"),
-      lock_(raw_ + ".lock")
-{
-}
-
-RawLogClaim::~RawLogClaim()
-{
-    if (claimFd_ >= 0)
-        close(claimFd_);
-    if (lockFd_ >= 0)
-        close(lockFd_);  // releases the lock
-}
-
 int RawLogClaim::lock()
 {
-    // Created exclusively when absent; an existing one is opened without
-    // following a link, so nobody can point the lock at another file.
-    int fd = open(lock_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST)
-        fd = open(lock_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        errno_ = errno;
-        return -1;
+    Fd fd(sys.open(lock_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return fail("lock", lock_, errno);
+    if (!isRegular(fd.get()))
+        return fail("lock", lock_, EINVAL);
+    while (sys.flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return fail("lock", lock_, errno);
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        // A lock file of another user could be held forever to stop us.
-        errno_ = EPERM;
-        close(fd);
-        return -1;
-    }
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            errno_ = errno;
-            close(fd);
-            return -1;
-        }
-    }
-    lockFd_ = fd;
+    lockFd_ = std::move(fd);
     return 0;
 }
 
 RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
 {
-    if (lockFd_ < 0 && lock() != 0) {
-        diag("AnalyzeLogFile::lock ", lock_, std::string(" false! ") + strerror(errno_));
+    // A writer that opens a file we hold a lease on makes the kernel send
+    // SIGIO, whose default action would end the run.
+    signal(SIGIO, SIG_IGN);
+    if (checkPrivateDir() != 0 || (!lockFd_.valid() && lock() != 0))
+        return Failed;
+
+    settleDeliveryNote();
+    takeUpLegacyCopies();
+    if (takeUpMerging() != 0) {
+        held_ = pathExists(claimed_);
         return Failed;
     }
 
-    if (takeUpLeftovers() != 0) {
-        held_ = exists(claimed_);
-        diag("AnalyzeLogFile::claim ", claimed_, std::string(" false! ") + strerror(errno_));
-        return Failed;
-    }
-
-    if (!exists(claimed_)) {
-        struct stat st;
-        if (stat(raw_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-            return Nothing;  // an empty raw log stays where it is
-        if (rename(raw_.c_str(), claimed_.c_str()) != 0) {
+    Fd fd;
+    Quiet quiet;
+    if (!pathExists(claimed_)) {
+        // A raw log that is a link is read through, as it always was.
+        fd = Fd(openToRead(raw_, true));
+        if (!fd.valid()) {
             if (errno == ENOENT)
                 return Nothing;
-            errno_ = errno;
-            diag("AnalyzeLogFile::claim ", raw_, std::string(" false! ") + strerror(errno_));
+            fail("claim", raw_, errno);
+            return Failed;
+        }
+        if (!isRegular(fd.get()))
+            return Nothing;  // a FIFO or a directory is none of ours
+        quiet = holdQuiet(fd.get(), waits_.claimMs);
+        if (quiet == Quiet::Busy) {
+            fail("claim", raw_, EBUSY);  // a writer keeps it open: next run
+            return Failed;
+        }
+        if (sys.rename(raw_.c_str(), claimed_.c_str()) != 0) {
+            int err = errno;
+            dropLease(fd.get(), quiet);
+            if (err == ENOENT)
+                return Nothing;
+            fail("claim", raw_, err);
+            return Failed;
+        }
+    } else {
+        // A claimed link was the raw log itself; a claimed file is ours.
+        fd = Fd(openToRead(claimed_, isLink(claimed_)));
+        held_ = true;
+        if (!fd.valid() || !isRegular(fd.get())) {
+            putBack();  // nothing readable stands there: hand it back untouched
+            return Nothing;
+        }
+        quiet = holdQuiet(fd.get(), waits_.claimMs);
+        if (quiet == Quiet::Busy) {
+            fail("claim", claimed_, EBUSY);
             return Failed;
         }
     }
     held_ = true;
 
-    // A claimed link was the raw log itself: it is read through, as the raw
-    // log always was. A claimed regular file is ours and is never followed.
-    claimFd_ = openForReading(claimed_, isLink(claimed_));
-    struct stat st;
-    if (claimFd_ < 0 || fstat(claimFd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        // Nothing readable stands there (a link to something gone, or a
-        // file swapped in by someone else): hand it back untouched.
-        if (claimFd_ >= 0)
-            close(claimFd_);
-        claimFd_ = -1;
-        putBack();
-        return Nothing;
-    }
-    waitForWriters(claimFd_);
     text.clear();
-    if (readRest(claimFd_, 0, text) != 0) {
-        errno_ = errno;
-        diag("AnalyzeLogFile::readLog ", raw_, std::string(" false! ") + strerror(errno_));
+    int rc = readFrom(fd.get(), 0, text);
+    int err = errno;
+    dropLease(fd.get(), quiet);
+    if (rc != 0) {
+        fail("readLog", raw_, err);
         return Failed;
     }
+    if (quiet == Quiet::NoLease) {
+        // Without a lease a write may have been half done: a last line
+        // without its line end waits for the next run.
+        const char* nl = static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
+        text.shrinkBy(nl ? text.size() - static_cast<size_t>(nl + 1 - text.data()) : text.size());
+    }
     readSize_ = static_cast<off_t>(text.size());
+    claimFd_ = std::move(fd);
     if (text.empty()) {
         putBack();
         return Nothing;
@@ -223,88 +219,265 @@ RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
     return Claimed;
 }
 
-int RawLogClaim::takeUpLeftovers()
+// Copies of the claimed and set-aside lines left in /tmp beside the raw log
+// by versions that kept them there are taken up once, when they are plain
+// files of ours.
+void RawLogClaim::takeUpLegacyCopies()
 {
-    // A run killed in the middle of a merge leaves the newer lines aside.
-    if (!exists(merging_))
-        return 0;
-    if (!exists(claimed_)) {
-        if (rename(merging_.c_str(), claimed_.c_str()) != 0) {
-            errno_ = errno;
-            return -1;
-        }
-        return 0;
+    const std::pair<std::string, std::string> moves[] = {{raw_ + ".claimed", claimed_},
+                                                         {raw_ + ".merging", merging_}};
+    for (const auto& [legacy, ours] : moves) {
+        struct stat st;
+        if (sys.lstat(legacy.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            st.st_nlink == 1 && !pathExists(ours))
+            sys.rename(legacy.c_str(), ours.c_str());
     }
-    return mergeIntoClaimed();
 }
 
-// The claimed copy becomes its own lines followed by those set aside in
-// merging_, and merging_ goes away.
-int RawLogClaim::mergeIntoClaimed()
+// A run killed in the middle of a merge leaves the newer lines aside.
+int RawLogClaim::takeUpMerging()
 {
+    if (!pathExists(merging_))
+        return 0;
+    Fd fd(openToRead(merging_, false));
+    if (!fd.valid())
+        return fail("claim", merging_, errno);
+    if (!pathExists(claimed_)) {
+        if (sys.rename(merging_.c_str(), claimed_.c_str()) != 0)
+            return fail("claim", merging_, errno);
+        return 0;
+    }
+    return mergeIntoClaimed(fd.get());
+}
+
+// The claimed copy becomes its own lines followed by those of the file set
+// aside in merging_ (open as mergingFd), and merging_ goes away.
+int RawLogClaim::mergeIntoClaimed(int mergingFd)
+{
+    Quiet quiet = holdQuiet(mergingFd, waits_.claimMs);
+    if (quiet == Quiet::Busy)
+        return fail("claim", merging_, EBUSY);
     ByteBuffer text;
-    if (readWholeFile(claimed_, isLink(claimed_), text) != 0 ||
-        readWholeFile(merging_, isLink(merging_), text) != 0) {
-        errno_ = errno;
-        return -1;
+    Fd claimed(openToRead(claimed_, isLink(claimed_)));
+    if (!claimed.valid())
+        return fail("claim", claimed_, errno);
+    if (readFrom(claimed.get(), 0, text) != 0)
+        return fail("readLog", claimed_, errno);
+    size_t own = text.size();
+    int rc = 0;
+    if (readFrom(mergingFd, 0, text) != 0)
+        rc = fail("readLog", merging_, errno);
+    if (rc == 0)
+        rc = replaceClaimedWith(text.view(), mergingFd);
+    if (rc == 0 && sys.unlink(merging_.c_str()) != 0)
+        rc = fail("claim", merging_, errno);
+    // A writer that still had the old name appends to the removed file once
+    // the lease goes: let it, and take its lines too.
+    while (rc == 0 && writerWaiting(mergingFd, quiet)) {
+        dropLease(mergingFd, quiet);
+        quiet = holdQuiet(mergingFd, waits_.releaseMs);
+        size_t before = text.size();
+        if (readFrom(mergingFd, static_cast<off_t>(before - own), text) != 0)
+            rc = fail("readLog", merging_, errno);
+        else if (text.size() > before)
+            rc = replaceClaimedWith(text.view(), mergingFd);
     }
-    if (replaceClaimedWith(text.view(), merging_) != 0)
-        return -1;
-    if (unlink(merging_.c_str()) != 0) {
-        errno_ = errno;
-        return -1;
-    }
-    return 0;
+    dropLease(mergingFd, quiet);
+    return rc;
 }
 
 // Writes text to a new file and renames it over the claimed copy. The new
-// file takes the owner and permissions of the file at likePath, so that the
-// job that fills the raw log can go on appending to it once it is back.
-int RawLogClaim::replaceClaimedWith(std::string_view text, const std::string& likePath)
+// file takes the owner and permissions of the file open as likeFd, so that
+// the job that fills the raw log can go on appending once it is back.
+int RawLogClaim::replaceClaimedWith(std::string_view text, int likeFd)
 {
-    unlink(staging_.c_str());  // a leftover of a killed run; only a name
-    int fd = open(staging_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        errno_ = errno;
-        return -1;
-    }
+    sys.unlink(staging_.c_str());  // a leftover of a killed run; only a name
+    Fd fd(sys.open(staging_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return fail("restoreLog", staging_, errno);
     struct stat like;
-    if (stat(likePath.c_str(), &like) == 0) {
-        if (geteuid() == 0 && fchown(fd, like.st_uid, like.st_gid) != 0) {
+    if (sys.fstat(likeFd, &like) == 0) {
+        if (geteuid() == 0 && fchown(fd.get(), like.st_uid, like.st_gid) != 0) {
             // Not fatal: root still owns the lines and the job runs as root.
         }
-        fchmod(fd, like.st_mode & 0666);
+        fchmod(fd.get(), like.st_mode & 0666);
     }
-    if (writeAll(fd, text) != 0 || fsync(fd) != 0) {
-        errno_ = errno;
-        close(fd);
-        unlink(staging_.c_str());
-        return -1;
+    if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
+        int err = errno;
+        fd.reset();
+        sys.unlink(staging_.c_str());
+        return fail("restoreLog", staging_, err);
     }
-    if (close(fd) != 0 || rename(staging_.c_str(), claimed_.c_str()) != 0) {
-        errno_ = errno;
-        unlink(staging_.c_str());
-        return -1;
+    fd.reset();
+    if (sys.rename(staging_.c_str(), claimed_.c_str()) != 0) {
+        int err = errno;
+        sys.unlink(staging_.c_str());
+        return fail("restoreLog", claimed_, err);
     }
     return 0;
+}
+
+int RawLogClaim::noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore,
+                                    std::string_view batch)
+{
+    struct stat claimed;
+    if (!claimFd_.valid())
+        return fail("write", note_, EBADF);
+    if (sys.fstat(claimFd_.get(), &claimed) != 0)
+        return fail("write", note_, errno);
+    char numbers[256];
+    int n = snprintf(numbers, sizeof numbers, "%llu %llu %llu %llu %llu %llu %llu %llu\n",
+                     static_cast<unsigned long long>(reportBefore.st_dev),
+                     static_cast<unsigned long long>(reportBefore.st_ino),
+                     static_cast<unsigned long long>(reportBefore.st_size),
+                     static_cast<unsigned long long>(batch.size()),
+                     static_cast<unsigned long long>(fnv1a(batch)),
+                     static_cast<unsigned long long>(claimed.st_dev),
+                     static_cast<unsigned long long>(claimed.st_ino),
+                     static_cast<unsigned long long>(readSize_));
+    std::string text(numbers, static_cast<size_t>(n));
+    text += reportPath;
+    std::string tmp = note_ + ".new";
+    sys.unlink(tmp.c_str());
+    Fd fd(sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return fail("write", note_, errno);
+    if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
+        int err = errno;
+        sys.unlink(tmp.c_str());
+        return fail("write", note_, err);
+    }
+    fd.reset();
+    if (sys.rename(tmp.c_str(), note_.c_str()) != 0) {
+        int err = errno;
+        sys.unlink(tmp.c_str());
+        return fail("write", note_, err);
+    }
+    return 0;
+}
+
+void RawLogClaim::dropNote()
+{
+    sys.unlink(note_.c_str());
+}
+
+namespace {
+
+// The note says where the batch went; true when the report holds it there.
+bool reportHolds(const Note& n, const std::string& reportPath)
+{
+    Fd report(openToRead(reportPath, true));
+    struct stat st;
+    if (!report.valid() || sys.fstat(report.get(), &st) != 0 ||
+        static_cast<unsigned long long>(st.st_dev) != n.reportDev ||
+        static_cast<unsigned long long>(st.st_ino) != n.reportIno ||
+        static_cast<unsigned long long>(st.st_size) < n.reportSize + n.length)
+        return false;
+    ByteBuffer batch;
+    char* room = batch.extend(static_cast<size_t>(n.length));
+    if (!room)
+        return false;
+    size_t got = 0;
+    while (got < n.length) {
+        ssize_t r = sys.pread(report.get(), room + got, static_cast<size_t>(n.length) - got,
+                              static_cast<off_t>(n.reportSize + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return fnv1a(batch.view()) == n.hash;
+}
+
+}  // namespace
+
+// A note left by a run killed after its batch reached the report: when the
+// report holds the batch where the note says, the claimed lines it came
+// from are dropped (what was appended to them after that run's read stays).
+// A note that does not check out leaves the lines to be reported.
+void RawLogClaim::settleDeliveryNote()
+{
+    Fd noteFd(openToRead(note_, false));
+    if (!noteFd.valid())
+        return;
+    ByteBuffer text;
+    Note n{};
+    std::string reportPath;
+    if (readFrom(noteFd.get(), 0, text) == 0) {
+        std::string_view v = text.view();
+        size_t nl = v.find('\n');
+        std::string numbers(v.substr(0, nl));
+        unsigned long long* fields[] = {&n.reportDev,  &n.reportIno,  &n.reportSize, &n.length,
+                                        &n.hash,       &n.claimedDev, &n.claimedIno, &n.readSize};
+        const char* p = numbers.c_str();
+        bool ok = nl != std::string_view::npos;
+        for (unsigned long long* field : fields) {
+            char* end = nullptr;
+            errno = 0;
+            *field = strtoull(p, &end, 10);
+            ok = ok && end != p && errno == 0;
+            p = end;
+        }
+        if (ok && *p == '\0')
+            reportPath = v.substr(nl + 1);
+    }
+    noteFd.reset();
+
+    struct stat st;
+    if (!reportPath.empty() && reportHolds(n, reportPath) && sys.lstat(claimed_.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_dev) == n.claimedDev &&
+        static_cast<unsigned long long>(st.st_ino) == n.claimedIno) {
+        Fd claimed(openToRead(claimed_, false));
+        ByteBuffer rest;
+        if (claimed.valid() && readFrom(claimed.get(), static_cast<off_t>(n.readSize), rest) == 0) {
+            if (rest.empty())
+                sys.unlink(claimed_.c_str());
+            else
+                replaceClaimedWith(rest.view(), claimed.get());
+        }
+    }
+    dropNote();
 }
 
 int RawLogClaim::release()
 {
     if (!held_)
         return 0;
-    // A writer that opened the raw log before it was claimed may still have
-    // appended to it; those lines were not read and go back.
+    // A writer that opened the raw log before it was claimed may have
+    // appended to the claimed copy after the read: those lines go back.
     ByteBuffer tail;
-    if (claimFd_ >= 0 && readRest(claimFd_, readSize_, tail) == 0 && !tail.empty()) {
-        if (replaceClaimedWith(tail.view(), claimed_) != 0)
-            return -1;
-        return putBack();
+    bool removed = false;
+    for (;;) {
+        Quiet quiet = holdQuiet(claimFd_.get(), waits_.releaseMs);
+        if (quiet == Quiet::Busy)
+            return fail("deleteLogFile", claimed_, EBUSY);
+        if (readFrom(claimFd_.get(), readSize_ + static_cast<off_t>(tail.size()), tail) != 0) {
+            int err = errno;
+            dropLease(claimFd_.get(), quiet);
+            return fail("deleteLogFile", claimed_, err);
+        }
+        if (!tail.empty()) {
+            int rc = replaceClaimedWith(tail.view(), claimFd_.get());
+            dropLease(claimFd_.get(), quiet);
+            if (rc != 0)
+                return -1;
+            dropNote();  // the claimed copy the note names is gone
+            return putBack();
+        }
+        if (!removed && sys.unlink(claimed_.c_str()) != 0) {
+            int err = errno;
+            dropLease(claimFd_.get(), quiet);
+            return fail("deleteLogFile", claimed_, err);
+        }
+        removed = true;
+        bool waiting = writerWaiting(claimFd_.get(), quiet);
+        dropLease(claimFd_.get(), quiet);
+        if (!waiting)
+            break;
+        // Someone opening the removed copy: let it write, then take that back.
     }
-    if (unlink(claimed_.c_str()) != 0) {
-        errno_ = errno;
-        return -1;
-    }
+    dropNote();
     held_ = false;
     return 0;
 }
@@ -315,26 +488,40 @@ int RawLogClaim::putBack()
         return 0;
     // Each round either moves the claimed copy back while no raw log exists,
     // or sets the new raw log aside and merges it behind the claimed lines.
-    // The job writes seldom, so this ends at once; if it does not, the
-    // claimed copy stays and the next run takes it up.
-    for (int round = 0; round < 100; ++round) {
-        if (renameat2(AT_FDCWD, claimed_.c_str(), AT_FDCWD, raw_.c_str(), RENAME_NOREPLACE) == 0) {
+    // The job writes seldom, so this ends at once. A job that writes faster
+    // than a merge takes would win every round: then the lines stay in the
+    // claimed copy, which the next run takes up before anything else.
+    for (int round = 0; round < 3; ++round) {
+        // Newer lines set aside by a merge that failed go behind ours first.
+        if (pathExists(merging_)) {
+            Fd aside(openToRead(merging_, false));
+            if (!aside.valid())
+                return fail("restoreLog", merging_, errno);
+            if (mergeIntoClaimed(aside.get()) != 0)
+                return -1;
+        }
+        if (sys.renameNoReplace(claimed_.c_str(), raw_.c_str()) == 0) {
             held_ = false;
+            dropNote();
             return 0;
         }
-        if (errno != EEXIST) {
-            errno_ = errno;
-            return -1;
-        }
-        if (rename(raw_.c_str(), merging_.c_str()) != 0) {
+        if (errno != EEXIST)
+            return fail("restoreLog", raw_, errno);
+        Fd newer(openToRead(raw_, true));
+        if (!newer.valid()) {
             if (errno == ENOENT)
                 continue;
-            errno_ = errno;
-            return -1;
+            return fail("restoreLog", raw_, errno);
         }
-        if (mergeIntoClaimed() != 0)
+        if (sys.rename(raw_.c_str(), merging_.c_str()) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return fail("restoreLog", raw_, errno);
+        }
+        if (mergeIntoClaimed(newer.get()) != 0)
             return -1;
     }
-    errno_ = EAGAIN;
-    return -1;
+    held_ = false;
+    dropNote();
+    return 0;
 }

@@ -50,3 +50,9 @@ inline bool pathExists(const std::string& path)
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
+
+// Where a claim of the raw log dir/raw keeps its claimed copy.
+inline std::string claimedCopyOf(const ScratchDir& dir)
+{
+    return dir / (".adjtimelog-" + std::to_string(geteuid()) + "/claimed");
+}

@@ -1,9 +1,16 @@
 """A fault soak: one writer appends ntpdate lines to the raw log at a high
-rate while adjtimelog runs again and again, each run with a fault drawn at
-random. At the end every line written must be in the report or the
-database exactly once, or still pending. Runs inside a private /tmp.
+rate (now and then a line in two writes, with a pause between) while
+adjtimelog runs again and again, each run with a fault drawn at random,
+and busy processes compete for the CPU. At the end every line written must
+be in the report or the database exactly once, or still pending; a line
+may be duplicated only by a database run killed between its commit and the
+removal of its claimed copy. Runs inside a private /tmp.
 
-usage: soak.py BINDIR WORKDIR SECONDS [MAX_RUNS]
+When a line is lost or wrongly duplicated the evidence is kept in
+/var/tmp/qm4107-soak-evidence.*: the ids, the bytes where each should
+stand in every file, and every run's action, fault, exit status and output.
+
+usage: soak.py BINDIR WORKDIR SECONDS [MAX_RUNS [SEED [BUSY]]]
 """
 import collections
 import os
@@ -12,20 +19,32 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 RAW = "/tmp/update_time.log"
+PRIVATE = "/tmp/.adjtimelog-%d" % os.geteuid()
 FAULTS = ["none", "report-unwritable", "database-absent", "row-refused", "commit-refused", "killed"]
 
 
 def writer(stop, counter):
     i = 0
+    block = 0
     while not stop.is_set():
-        with open(RAW, "ab") as f:
-            for _ in range(20):
-                f.write(b" 7 Dec 09:49:19 ntpdate[%d]: step time server 192.0.2.1 offset 0.1 sec\n" % i)
-                i += 1
+        lines = b"".join(b" 7 Dec 09:49:19 ntpdate[%d]: step time server 192.0.2.1 offset 0.1 sec\n" % n
+                         for n in range(i, i + 20))
+        fd = os.open(RAW, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        if block % 10 == 0:
+            cut = len(lines) - 37  # inside the last line
+            os.write(fd, lines[:cut])
+            time.sleep(0.002)
+            os.write(fd, lines[cut:])
+        else:
+            os.write(fd, lines)
+        os.close(fd)
+        i += 20
+        block += 1
         counter[0] = i
         time.sleep(0.001)
 
@@ -41,7 +60,7 @@ def ids(data, marker):
 def delivered_already(con, report):
     """After a kill: were the lines still claimed already delivered? Then the
     kill fell between the delivery and the removal of the claimed copy."""
-    claimed = RAW + ".claimed"
+    claimed = PRIVATE + "/claimed"
     if not os.path.exists(claimed):
         return 0
     first = ids(open(claimed, "rb").read(4096), b"ntpdate[")[:1]
@@ -54,10 +73,39 @@ def delivered_already(con, report):
     return 0
 
 
+def keep_evidence(problems, runs_log, files, con):
+    out = tempfile.mkdtemp(prefix="qm4107-soak-evidence.", dir="/var/tmp")
+    with open(os.path.join(out, "ids.txt"), "w") as f:
+        for kind, ids_ in problems.items():
+            f.write("%s: %s\n" % (kind, " ".join(map(str, ids_))))
+    with open(os.path.join(out, "bytes.txt"), "wb") as f:
+        for kind, ids_ in problems.items():
+            for i in ids_[:50]:
+                f.write(b"== %s %d\n" % (kind.encode(), i))
+                for name, data in files.items():
+                    for marker in (b"ntpdate[%d]" % i, b"step:%d]" % i):
+                        at = data.find(marker)
+                        while at >= 0:
+                            f.write(b"%s @%d: %r\n" % (name.encode(), at, data[max(0, at - 90):at + 90]))
+                            at = data.find(marker, at + 1)
+                rows = con.execute("SELECT NTPID, PID FROM NTPADJUSTS WHERE PID = ?", (" step:%d" % i,)).fetchall()
+                f.write(b"database rows: %r\n" % (rows,))
+    with open(os.path.join(out, "runs.tsv"), "w") as f:
+        f.write("run\taction\tfault\tstatus\toutput\n")
+        for r in runs_log:
+            f.write("%d\t%s\t%s\t%s\t%r\n" % r)
+    for name, data in files.items():
+        with open(os.path.join(out, os.path.basename(name) + ".bytes"), "wb") as f:
+            f.write(data)
+    return out
+
+
 def main():
     bindir, work, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
     max_runs = int(sys.argv[4]) if len(sys.argv) > 4 else 10 ** 9
-    rng = random.Random(4107)
+    seed = int(sys.argv[5]) if len(sys.argv) > 5 else 4107
+    busy = int(sys.argv[6]) if len(sys.argv) > 6 else 2
+    rng = random.Random(seed)
     env = dict(os.environ, SITEDB_DIR=os.path.join(work, "db"))
     subprocess.run([os.path.join(bindir, "sitedb"), "init"], env=env, check=True, stdout=subprocess.DEVNULL)
     db = os.path.join(work, "db", "orcl.db")
@@ -77,62 +125,93 @@ def main():
     report = os.path.join(work, "report.log")
     exe = os.path.join(bindir, "adjtimelog")
 
+    # Competitors for the CPU, so that runs and the writer are preempted
+    # at any point; they end with the soak.
+    competitors = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
     stop = threading.Event()
     counter = [0]
     t = threading.Thread(target=writer, args=(stop, counter))
     t.start()
     faults = collections.Counter()
-    killed_after_delivery = 0
+    kills = collections.Counter()
+    killed_after_commit = 0
     runs = 0
+    runs_log = []
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline and runs < max_runs:
-        fault = rng.choice(FAULTS)
-        action = rng.choice(["log", "database"])
-        if fault == "report-unwritable":
-            action = "log"
-        if fault in ("database-absent", "row-refused", "commit-refused"):
-            action = "database"
-        con.execute("UPDATE FAULTS SET ON_ = ? WHERE NAME = 'row'", (fault == "row-refused",))
-        con.execute("UPDATE FAULTS SET ON_ = ? WHERE NAME = 'commit'", (fault == "commit-refused",))
-        con.commit()
-        argv = [exe, action]
-        if action == "log":
-            argv += ["-p", "/nonexistent/report.log" if fault == "report-unwritable" else report]
-        elif fault == "database-absent":
-            argv += ["-s", "localhost:1521/absent"]
-        proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL)
-        if fault == "killed":
-            time.sleep(rng.uniform(0, 0.02))
-            proc.send_signal(signal.SIGKILL)
-        proc.wait()
-        if fault == "killed" and proc.returncode == -signal.SIGKILL:
-            killed_after_delivery += delivered_already(con, report)
-        faults[fault] += 1
-        runs += 1
-    stop.set()
-    t.join()
+    try:
+        while time.monotonic() < deadline and runs < max_runs:
+            fault = rng.choice(FAULTS)
+            action = rng.choice(["log", "database"])
+            if fault == "report-unwritable":
+                action = "log"
+            if fault in ("database-absent", "row-refused", "commit-refused"):
+                action = "database"
+            con.execute("UPDATE FAULTS SET ON_ = ? WHERE NAME = 'row'", (fault == "row-refused",))
+            con.execute("UPDATE FAULTS SET ON_ = ? WHERE NAME = 'commit'", (fault == "commit-refused",))
+            con.commit()
+            argv = [exe, action]
+            if action == "log":
+                argv += ["-p", "/nonexistent/report.log" if fault == "report-unwritable" else report]
+            elif fault == "database-absent":
+                argv += ["-s", "localhost:1521/absent"]
+            started = time.monotonic()
+            proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE)
+            if fault == "killed":
+                time.sleep(rng.uniform(0, 0.03))
+                proc.send_signal(signal.SIGKILL)
+            out = proc.communicate()[0]
+            if fault == "killed" and proc.returncode == -signal.SIGKILL:
+                kills[action] += 1
+                if action == "database":
+                    killed_after_commit += delivered_already(con, report)
+            faults[fault] += 1
+            runs += 1
+            runs_log.append((runs, action, fault, "%d in %.3f s" % (proc.returncode, time.monotonic() - started),
+                             out[-400:]))
+    finally:
+        stop.set()
+        t.join()
+        for c in competitors:
+            c.kill()
+            c.wait()
     written = counter[0]
     con.execute("UPDATE FAULTS SET ON_ = 0")
     con.commit()
 
-    seen = collections.Counter()
+    files = {}
+    in_report = collections.Counter()
     if os.path.exists(report):
-        seen.update(ids(open(report, "rb").read(), b"step:"))
-    stored = [row[0] for row in con.execute("SELECT PID FROM NTPADJUSTS")]
-    seen.update(int(p.split(":")[1]) for p in stored)
+        files[report] = open(report, "rb").read()
+        in_report.update(ids(files[report], b"step:"))
+    in_db = collections.Counter(int(row[0].split(":")[1]) for row in con.execute("SELECT PID FROM NTPADJUSTS"))
+    pending = collections.Counter()
+    for path in (RAW, PRIVATE + "/claimed", PRIVATE + "/merging"):
+        if os.path.exists(path):
+            files[path] = open(path, "rb").read()
+            pending.update(ids(files[path], b"ntpdate["))
+    lost, db_dup, log_dup = [], [], []
+    for i in range(written):
+        total = in_report[i] + in_db[i] + pending[i]
+        if total == 0:
+            lost.append(i)
+        elif total > 1:
+            (db_dup if in_db[i] else log_dup).append(i)
+    print("soak: seed %d, %d busy competitors: %d lines written, %d runs, faults: %s" % (
+        seed, busy, written, runs, ", ".join("%s %d" % (f, faults[f]) for f in FAULTS)))
+    print("soak: lost %d; duplicated by the log action %d (kills %d); duplicated by the database action %d "
+          "(kills %d, of them between the commit and the removal of the claimed copy %d)" % (
+              len(lost), len(log_dup), kills["log"], len(db_dup), kills["database"], killed_after_commit))
+    problems = {}
+    if lost:
+        problems["lost"] = lost
+    if log_dup:
+        problems["duplicated-by-log"] = log_dup
+    if db_dup and not killed_after_commit:
+        problems["duplicated-by-database"] = db_dup
+    if problems or os.environ.get("SOAK_KEEP"):
+        print("soak: evidence kept in %s" % keep_evidence(problems, runs_log, files, con))
     con.close()
-    for pending in (RAW, RAW + ".claimed", RAW + ".merging"):
-        if os.path.exists(pending):
-            seen.update(ids(open(pending, "rb").read(), b"ntpdate["))
-    lost = sum(1 for i in range(written) if seen[i] == 0)
-    duplicated = sum(1 for i in range(written) if seen[i] > 1)
-    print("soak: %d lines written, %d runs, faults: %s" % (written, runs,
-          ", ".join("%s %d" % (f, faults[f]) for f in FAULTS)))
-    print("soak: lost %d, duplicated %d; kills between a delivery and the removal of the claimed copy: "
-          "%d of %d kills" % (lost, duplicated, killed_after_delivery, faults["killed"]))
-    if lost or (duplicated and not killed_after_delivery):
-        return 1
-    return 0
+    return 1 if problems else 0
 
 
 if __name__ == "__main__":

@@ -53,7 +53,7 @@ def main():
     seen = collections.Counter()
     if os.path.exists(report):
         seen.update(ids_in(open(report, "rb").read()))
-    for pending in (RAW, RAW + ".claimed", RAW + ".merging"):
+    for pending in (RAW, "/tmp/.adjtimelog-0/claimed", "/tmp/.adjtimelog-0/merging"):
         if os.path.exists(pending):
             seen.update(ids_in(open(pending, "rb").read()))
     lost = sum(1 for i in range(count) if seen[i] == 0)

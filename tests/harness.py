@@ -16,6 +16,8 @@ BUILD_DIR = os.environ.get("QM4107_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "build"))
 HOST = "node01"
 RAW = "/tmp/update_time.log"
+# The run's own directory beside the raw log; runs in the sandbox are root there.
+PRIVATE = "/tmp/.adjtimelog-0"
 IS_ROOT = os.geteuid() == 0
 
 _stage = None

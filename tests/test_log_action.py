@@ -3,7 +3,7 @@ import os
 import shutil
 import unittest
 
-from harness import RAW, SandboxTest, program
+from harness import IS_ROOT, RAW, SandboxTest, program
 
 USAGE = (b"\nUsage : %s <action> [option]\n\n"
          b"Action:\n"
@@ -60,7 +60,8 @@ class Report(SandboxTest):
                          b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
                          b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 0.600000\n"
                          b"[node01: adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n")
-        self.assertEqual(os.listdir(self.box.tmp), ["update_time.log.lock"], "nothing left to read")
+        self.assertEqual(os.listdir(self.box.tmp), [".adjtimelog-0"], "nothing left to read")
+        self.assertEqual(os.listdir(os.path.join(self.box.tmp, ".adjtimelog-0")), ["lock"])
 
     def test_rejected_lines_and_a_last_line_without_line_end(self):
         raw = (line(b"step time server a offset 2.0 sec\n")
@@ -143,21 +144,35 @@ class NothingIsLost(SandboxTest):
         lines = self.box.read(report).splitlines()
         self.assertEqual([l.split(b">>")[1] for l in lines], [b"old : 1", b"new : 1"])
 
-    def test_planted_files_are_never_followed(self):
-        victim = self.box.path("victim")
-        with open(victim, "wb") as f:
-            f.write(b"precious\n")
-        for name in ("update_time.log.lock", "update_time.log.staging"):
+    @unittest.skipUnless(IS_ROOT, "planting files as another user needs root")
+    def test_files_planted_by_another_user_are_never_trusted(self):
+        fake = line(b"step time server 6.6.6.6 offset 66.6 sec\n")
+        for name, kind in (("update_time.log.claimed", "file"), ("update_time.log.merging", "file"),
+                           ("update_time.log.lock", "file"), ("update_time.log.staging", "link")):
             p = os.path.join(self.box.tmp, name)
-            if os.path.lexists(p):
-                os.unlink(p)
-            os.symlink(victim, p)
-            self.box.write_raw(self.RAW)
-            r = self.box.adjtimelog("log", "-p", "/dev/full")  # forces a put-back
-            self.assertEqual(self.box.read(victim), b"precious\n", name)
-            self.assertEqual(self.box.read(self.box.raw()), self.RAW, name)
-            os.unlink(p)
-            os.unlink(self.box.raw())
+            if kind == "link":
+                os.symlink(self.box.path("victim"), p)
+            else:
+                with open(p, "wb") as f:
+                    f.write(fake)
+            os.lchown(p, 65534, 65534)
+        self.box.write_raw(self.RAW)
+        report = self.box.path("report.log")
+        r = self.box.adjtimelog("log", "-p", report)
+        self.assertEqual((r.returncode, r.stdout), (0, b""))
+        self.assertNotIn(b"66.6", self.box.read(report))
+        self.assertEqual(self.box.read(report).count(b"\n"), 2)
+
+        # The run's own directory, planted: refused, the raw log untouched.
+        shutil.rmtree(os.path.join(self.box.tmp, ".adjtimelog-0"))
+        os.mkdir(os.path.join(self.box.tmp, ".adjtimelog-0"), 0o700)
+        os.chown(os.path.join(self.box.tmp, ".adjtimelog-0"), 65534, 65534)
+        self.box.write_raw(self.RAW)
+        r = self.box.adjtimelog("log", "-p", report)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"AnalyzeLogFile::claim /tmp/.adjtimelog-0 false! not a private directory "
+                                   b"(a directory of uid 0 with mode 0700): remove it\n")
+        self.assertEqual(self.box.read(self.box.raw()), self.RAW)
 
     def test_writer_appending_while_runs_repeat(self):
         # The writer and the runs share the sandbox's /tmp: run both inside it.

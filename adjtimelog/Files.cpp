@@ -1,0 +1,99 @@
+#include "Files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+int openLibc(const char* path, int flags, mode_t mode)
+{
+    return ::open(path, flags, mode);
+}
+
+int renameNoReplaceLibc(const char* from, const char* to)
+{
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+int fcntlLibc(int fd, int cmd, int arg)
+{
+    return ::fcntl(fd, cmd, arg);
+}
+
+}  // namespace
+
+const SysCalls kLibc = {
+    openLibc, ::close, ::pread, ::write, ::fsync, ::rename, renameNoReplaceLibc,
+    ::unlink, ::mkdir, ::flock, fcntlLibc, ::fstat, ::lstat,
+};
+
+SysCalls sys = kLibc;
+
+int writeAll(int fd, std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = sys.write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int readFrom(int fd, off_t from, ByteBuffer& out)
+{
+    struct stat st;
+    if (sys.fstat(fd, &st) != 0)
+        return -1;
+    // As much as the file holds in one piece, then whatever was added meanwhile.
+    size_t base = out.size();
+    size_t chunk = st.st_size > from ? static_cast<size_t>(st.st_size - from) : 0;
+    off_t at = from;
+    for (;;) {
+        if (chunk < 65536)
+            chunk = 65536;
+        char* room = out.extend(chunk);
+        if (!room) {
+            errno = ENOMEM;
+            return -1;
+        }
+        size_t got = 0;
+        while (got < chunk) {
+            ssize_t n = sys.pread(fd, room + got, chunk - got, at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                int saved = errno;
+                out.shrinkBy(out.size() - base);
+                errno = saved;
+                return -1;
+            }
+            if (n == 0)
+                break;
+            got += static_cast<size_t>(n);
+            at += n;
+        }
+        out.shrinkBy(chunk - got);
+        if (got < chunk)
+            return 0;
+        chunk = 0;
+    }
+}
+
+bool pathExists(const std::string& path)
+{
+    struct stat st;
+    return sys.lstat(path.c_str(), &st) == 0;
+}
+
+bool isLink(const std::string& path)
+{
+    struct stat st;
+    return sys.lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}

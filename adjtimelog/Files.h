@@ -1,0 +1,75 @@
+// The files room: an owning descriptor, whole writes and reads, and the
+// system calls the raw-log claim makes, through one table of function
+// pointers. The table defaults to libc; a unit test swaps an entry to fail
+// one call and checks the error path it takes.
+#pragma once
+
+#include "ByteBuffer.h"
+
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+struct SysCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    int (*close)(int fd);
+    ssize_t (*pread)(int fd, void* buf, size_t n, off_t at);
+    ssize_t (*write)(int fd, const void* buf, size_t n);
+    int (*fsync)(int fd);
+    int (*rename)(const char* from, const char* to);
+    // rename that fails with EEXIST instead of replacing the target
+    int (*renameNoReplace)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    int (*mkdir)(const char* path, mode_t mode);
+    int (*flock)(int fd, int op);
+    int (*fcntl)(int fd, int cmd, int arg);
+    int (*fstat)(int fd, struct stat* st);
+    int (*lstat)(const char* path, struct stat* st);
+};
+
+extern SysCalls sys;
+extern const SysCalls kLibc;
+
+// A file descriptor that is closed with its owner.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            sys.close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Writes all of text; 0, or -1 with errno.
+int writeAll(int fd, std::string_view text);
+
+// Appends the file behind fd from offset from to its end; 0, or -1 with
+// errno (out is as it was).
+int readFrom(int fd, off_t from, ByteBuffer& out);
+
+// Something stands at path (a link counts, whatever it points to).
+bool pathExists(const std::string& path);
+bool isLink(const std::string& path);
