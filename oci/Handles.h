@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Database.h"
+#include "Postgres.h"
 #include "oci.h"
 
 #include <memory>
@@ -37,6 +38,7 @@ struct OCIServer : dmoci::Handle {
     bool attached = false;
     std::string connect;
     std::string file;
+    bool postgres = false;  // the connect string is a libpq URI
     dmoci::Failure attachFailure;
 };
 
@@ -45,6 +47,7 @@ struct OCISession : dmoci::Handle {
     std::string user;
     std::string password;
     std::shared_ptr<dmoci::Database> db;
+    std::shared_ptr<dmoci::PgSession> pg;
 };
 
 struct OCISvcCtx : dmoci::Handle {
@@ -88,6 +91,8 @@ struct OCIStmt : dmoci::Handle {
     sqlite3_stmt* running = nullptr;
     sqlite3_stmt* own = nullptr;
     std::weak_ptr<dmoci::Database> db;
+    std::shared_ptr<dmoci::PgRows> pgRows;  // a query's rows on PostgreSQL
+    int pgRow = 0;
     bool query = false;
     bool exhausted = false;
     ub4 rowCount = 0;

@@ -35,10 +35,20 @@ std::shared_ptr<dmoci::Database> sessionDb(OCISvcCtx* svchp)
     return svchp->session->db;
 }
 
+// The session's PostgreSQL connection, when it has one.
+std::shared_ptr<dmoci::PgSession> sessionPg(OCISvcCtx* svchp)
+{
+    if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) ||
+        !valid<OCISession>(svchp->session, OCI_HTYPE_SESSION))
+        return nullptr;
+    return svchp->session->pg;
+}
+
 const Failure kNotLoggedOn{1012, "not logged on"};
 
 void releaseRunning(OCIStmt* st)
 {
+    st->pgRows.reset();
     if (st->running && !st->db.expired())
         sqlite3_reset(st->running);
     st->running = nullptr;
@@ -111,6 +121,63 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
     }
 }
 
+// Copies a column's text into a character define. Returns false when it
+// was cut to fit the buffer.
+bool storeText(OCIDefine& define, const char* text, size_t n)
+{
+    OCIDefine* d = &define;
+    if (!text)
+        n = 0;
+    size_t room = d->size > 0 ? static_cast<size_t>(d->size) : 0;
+    if (d->dty == SQLT_STR && room > 0)
+        room -= 1;  // the terminator
+    size_t copied = n < room ? n : room;
+    if (copied)
+        memcpy(d->value, text, copied);
+    if (d->dty == SQLT_STR && d->size > 0)
+        static_cast<char*>(d->value)[copied] = 0;
+    if (d->returnedLength)
+        *d->returnedLength = static_cast<ub2>(copied);
+    if (copied == n)
+        return true;
+    if (d->indicator)
+        *d->indicator = static_cast<sb2>(n > 32767 ? -2 : static_cast<long>(n));
+    if (d->returnCode)
+        *d->returnCode = 1406;
+    return false;
+}
+
+// The current PostgreSQL row into the defines; every value comes as text.
+bool fillDefinesPg(OCIStmt* st)
+{
+    bool whole = true;
+    const dmoci::PgRows& rows = *st->pgRows;
+    for (auto& d : st->defines) {
+        int col = static_cast<int>(d->position) - 1;
+        if (col >= rows.columns() || !d->value)
+            continue;
+        bool isNull = rows.isNull(st->pgRow, col);
+        if (d->indicator)
+            *d->indicator = isNull ? -1 : 0;
+        if (d->returnCode)
+            *d->returnCode = isNull ? 1405 : 0;
+        const char* text = rows.value(st->pgRow, col);
+        if (d->dty == SQLT_INT) {
+            long long v = strtoll(text, nullptr, 10);
+            if (d->size == 8) storeAs<long long>(d->value, v);
+            else if (d->size == 4) storeAs<int>(d->value, static_cast<int>(v));
+            else if (d->size == 2) storeAs<short>(d->value, static_cast<short>(v));
+        } else if (d->dty == SQLT_FLT) {
+            double v = strtod(text, nullptr);
+            if (d->size == 8) storeAs<double>(d->value, v);
+            else if (d->size == 4) storeAs<float>(d->value, static_cast<float>(v));
+        } else {
+            whole = storeText(*d, text, rows.length(st->pgRow, col)) && whole;
+        }
+    }
+    return whole;
+}
+
 // Copies the current row into the defines. Returns false when a value was
 // cut to fit its buffer.
 bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
@@ -139,25 +206,9 @@ bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
             else if (d->size == 4) storeAs<float>(d->value, static_cast<float>(sqlite3_column_double(s, col)));
             break;
         default: {
+            // The text first: sqlite3_column_bytes then counts its bytes.
             const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-            size_t n = text ? static_cast<size_t>(sqlite3_column_bytes(s, col)) : 0;
-            size_t room = d->size > 0 ? static_cast<size_t>(d->size) : 0;
-            if (d->dty == SQLT_STR && room > 0)
-                room -= 1;  // the terminator
-            size_t copied = n < room ? n : room;
-            if (copied)
-                memcpy(d->value, text, copied);
-            if (d->dty == SQLT_STR && d->size > 0)
-                static_cast<char*>(d->value)[copied] = 0;
-            if (d->returnedLength)
-                *d->returnedLength = static_cast<ub2>(copied);
-            if (copied < n) {
-                whole = false;
-                if (d->indicator)
-                    *d->indicator = static_cast<sb2>(n > 32767 ? -2 : static_cast<long>(n));
-                if (d->returnCode)
-                    *d->returnCode = 1406;
-            }
+            whole = storeText(*d, text, static_cast<size_t>(sqlite3_column_bytes(s, col))) && whole;
         }
         }
     }
@@ -166,6 +217,16 @@ bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
 
 sword fetchOne(OCIStmt* st, OCIError* errhp)
 {
+    if (st->pgRows) {
+        if (st->pgRow >= st->pgRows->rows()) {
+            st->exhausted = true;
+            return OCI_NO_DATA;
+        }
+        ++st->rowCount;
+        bool whole = fillDefinesPg(st);
+        ++st->pgRow;
+        return whole ? OCI_SUCCESS : OCI_SUCCESS_WITH_INFO;
+    }
     auto db = st->db.lock();
     if (!st->running || !db)
         return fail(errhp, {24338, "statement handle not executed"});
@@ -191,12 +252,110 @@ sword endTransaction(OCISvcCtx* svchp, OCIError* errhp, bool commit)
 {
     if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX))
         return OCI_INVALID_HANDLE;
+    Failure failure;
+    if (auto pg = sessionPg(svchp)) {
+        bool ok = commit ? pg->commit(failure) : pg->rollback(failure);
+        return ok ? OCI_SUCCESS : fail(errhp, failure);
+    }
     auto db = sessionDb(svchp);
     if (!db)
         return fail(errhp, kNotLoggedOn);
-    Failure failure;
     bool ok = commit ? db->commit(failure) : db->rollback(failure);
     return ok ? OCI_SUCCESS : fail(errhp, failure);
+}
+
+// A bound value as PostgreSQL's text form; false for NULL.
+bool textOf(const OCIBind& b, std::string& text, Failure& failure)
+{
+    if (b.indicator && *b.indicator == -1)
+        return false;
+    const char* p = static_cast<const char*>(b.value);
+    switch (b.dty) {
+    case SQLT_CHR:
+    case SQLT_AFC:
+    case SQLT_LNG: {
+        size_t n = b.actualLength ? *b.actualLength : static_cast<size_t>(b.size > 0 ? b.size : 0);
+        if (n == 0 || !p)
+            return false;  // a zero-length character value is NULL
+        text.assign(p, n);
+        return true;
+    }
+    case SQLT_STR: {
+        size_t n = p && b.size > 0 ? strnlen(p, static_cast<size_t>(b.size)) : 0;
+        if (n == 0)
+            return false;
+        text.assign(p, n);
+        return true;
+    }
+    case SQLT_INT:
+        switch (b.size) {
+        case 1: text = std::to_string(loadAs<signed char>(p)); return true;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+        case 2: text = std::to_string(loadAs<short>(p)); return true;
+        case 4: text = std::to_string(loadAs<int>(p)); return true;
+        case 8: text = std::to_string(loadAs<long long>(p)); return true;
+        default: break;
+        }
+        break;
+    case SQLT_FLT: {
+        char buf[40];
+        if (b.size == 4 || b.size == 8) {
+            snprintf(buf, sizeof buf, "%.17g", b.size == 4 ? static_cast<double>(loadAs<float>(p)) : loadAs<double>(p));
+            text = buf;
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    failure = {3115, "unsupported network datatype or representation"};
+    return false;
+}
+
+sword executePg(dmoci::PgSession& pg, OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters,
+                ub4 mode)
+{
+    Failure failure;
+    int wanted = pg.parameters(stmtp->text, failure);
+    if (wanted < 0)
+        return fail(errhp, failure);
+    std::vector<std::string> texts(static_cast<size_t>(wanted));
+    std::vector<const char*> values(static_cast<size_t>(wanted), nullptr);
+    std::vector<bool> bound(static_cast<size_t>(wanted) + 1, false);
+    for (auto& b : stmtp->binds) {
+        if (b->position > static_cast<ub4>(wanted))
+            return fail(errhp, {1036, "illegal variable name/number"});
+        size_t i = b->position - 1;
+        failure = {};
+        if (textOf(*b, texts[i], failure))
+            values[i] = texts[i].c_str();
+        else if (failure.code)
+            return fail(errhp, failure);
+        bound[b->position] = true;
+    }
+    for (int i = 1; i <= wanted; ++i) {
+        if (!bound[static_cast<size_t>(i)])
+            return fail(errhp, {1008, "not all variables bound"});
+    }
+    std::shared_ptr<dmoci::PgRows> rows;
+    unsigned changed = 0;
+    if (!pg.execute(stmtp->text, values, rows, changed, failure))
+        return fail(errhp, failure);
+    stmtp->exhausted = false;
+    stmtp->rowCount = 0;
+    stmtp->query = rows != nullptr;
+    if (stmtp->query) {
+        stmtp->pgRows = std::move(rows);
+        stmtp->pgRow = 0;
+        return iters > 0 ? fetchOne(stmtp, errhp) : OCI_SUCCESS;
+    }
+    if (iters == 0)
+        return fail(errhp, {24333, "zero iteration count"});
+    stmtp->rowCount = changed;
+    if ((mode & OCI_COMMIT_ON_SUCCESS) && !pg.commit(failure))
+        return fail(errhp, failure);
+    (void)svchp;
+    return OCI_SUCCESS;
 }
 
 }  // namespace
@@ -269,6 +428,13 @@ sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, 
     srvhp->connect = dblink && dblink_len > 0
                          ? std::string(reinterpret_cast<const char*>(dblink), static_cast<size_t>(dblink_len))
                          : std::string();
+    srvhp->postgres = dmoci::isPostgresUri(srvhp->connect);
+    if (srvhp->postgres) {
+        // The server is reached when the session begins.
+        srvhp->attachFailure = {};
+        srvhp->attached = true;
+        return OCI_SUCCESS;
+    }
     std::string why;
     if (!dmoci::databaseFile(srvhp->connect, srvhp->file, why)) {
         srvhp->attachFailure = {12154, "TNS:could not resolve the connect identifier specified (" + why + ")"};
@@ -345,8 +511,16 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
     if (!srv || !srv->attached)
         return fail(errhp, srv && srv->attachFailure.code ? srv->attachFailure
                                                           : Failure{12541, "TNS:no listener"});
-    auto db = std::make_shared<dmoci::Database>();
     Failure failure;
+    if (srv->postgres) {
+        auto pg = std::make_shared<dmoci::PgSession>();
+        if (!pg->open(srv->connect, usrhp->user, usrhp->password, failure))
+            return fail(errhp, failure);
+        usrhp->pg = std::move(pg);
+        svchp->session = usrhp;
+        return OCI_SUCCESS;
+    }
+    auto db = std::make_shared<dmoci::Database>();
     if (!db->open(srv->file, srv->connect, usrhp->user, usrhp->password, failure))
         return fail(errhp, failure);
     usrhp->db = std::move(db);
@@ -361,10 +535,15 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4)
         s = svchp->session;
     if (!s)
         return OCI_INVALID_HANDLE;
-    if (!s->db)
-        return fail(errhp, kNotLoggedOn);
     // Ending a session commits what it did, as the server does.
     Failure failure;
+    if (s->pg) {
+        bool ok = s->pg->commit(failure);
+        s->pg.reset();
+        return ok ? OCI_SUCCESS : fail(errhp, failure);
+    }
+    if (!s->db)
+        return fail(errhp, kNotLoggedOn);
     bool ok = s->db->commit(failure);
     s->db.reset();
     return ok ? OCI_SUCCESS : fail(errhp, failure);
@@ -454,10 +633,12 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
 {
     if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) || !valid<OCIStmt>(stmtp, OCI_HTYPE_STMT))
         return OCI_INVALID_HANDLE;
+    releaseRunning(stmtp);
+    if (auto pg = sessionPg(svchp))
+        return executePg(*pg, svchp, stmtp, errhp, iters, mode);
     auto db = sessionDb(svchp);
     if (!db)
         return fail(errhp, kNotLoggedOn);
-    releaseRunning(stmtp);
 
     Failure failure;
     sqlite3_stmt* s = db->prepare(stmtp->text, failure);

@@ -87,4 +87,94 @@ std::string translateStatement(const std::string& in, const std::string& user)
     return out;
 }
 
+namespace {
+
+char lastNonSpace(const std::string& s)
+{
+    for (size_t i = s.size(); i > 0; --i) {
+        if (!isspace(static_cast<unsigned char>(s[i - 1])))
+            return s[i - 1];
+    }
+    return 0;
+}
+
+std::string lower(const std::string& s, size_t pos, size_t len)
+{
+    std::string out = s.substr(pos, len);
+    for (char& c : out)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+size_t identEnd(const std::string& s, size_t i)
+{
+    while (i < s.size() && identChar(s[i]))
+        ++i;
+    return i;
+}
+
+}  // namespace
+
+std::string translateForPostgres(const std::string& in, const std::string& user)
+{
+    std::string out;
+    out.reserve(in.size() + 32);
+    size_t i = 0;
+    while (i < in.size()) {
+        char c = in[i];
+        if (c == '\'' || c == '"') {
+            size_t end = i + 1;
+            while (end < in.size() && in[end] != c)
+                ++end;
+            end = end < in.size() ? end + 1 : end;
+            out.append(in, i, end - i);
+            i = end;
+        } else if (c == ':' && i + 1 < in.size() && isdigit(static_cast<unsigned char>(in[i + 1]))) {
+            out += '$';
+            ++i;
+        } else if (identStart(c)) {
+            // Up to three dotted words: [schema.]name[.NEXTVAL|.CURRVAL]
+            size_t starts[3], ends[3];
+            size_t n = 0, at = i;
+            for (;;) {
+                starts[n] = at;
+                ends[n] = identEnd(in, at);
+                ++n;
+                if (n == 3 || ends[n - 1] >= in.size() || in[ends[n - 1]] != '.' ||
+                    ends[n - 1] + 1 >= in.size() || !identStart(in[ends[n - 1] + 1]))
+                    break;
+                at = ends[n - 1] + 1;
+            }
+            size_t lastLen = ends[n - 1] - starts[n - 1];
+            bool next = n >= 2 && sameWord(in, starts[n - 1], lastLen, "NEXTVAL");
+            bool curr = n >= 2 && sameWord(in, starts[n - 1], lastLen, "CURRVAL");
+            if (next || curr) {
+                out += next ? "nextval('" : "currval('";
+                out += n == 3 ? lower(in, starts[0], ends[0] - starts[0]) : lower(user, 0, user.size());
+                out += '.';
+                out += lower(in, starts[n - 2], ends[n - 2] - starts[n - 2]);
+                out += "')";
+                i = ends[n - 1];
+                continue;
+            }
+            if (n == 1 && sameWord(in, i, ends[0] - i, "OFFSET")) {
+                char before = lastNonSpace(out);
+                if (before == ',' || before == '(') {
+                    out += "\"offset\"";
+                    i = ends[0];
+                    continue;
+                }
+            }
+            out.append(in, i, ends[n - 1] - i);
+            i = ends[n - 1];
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    while (!out.empty() && (out.back() == ';' || isspace(static_cast<unsigned char>(out.back()))))
+        out.pop_back();
+    return out;
+}
+
 }  // namespace dmoci

@@ -10,4 +10,10 @@ namespace dmoci {
 
 std::string translateStatement(const std::string& statement, const std::string& user);
 
+// The same statement for PostgreSQL: "schema.table" stays (PostgreSQL folds
+// it to lower case), "seq.NEXTVAL" becomes nextval('user.seq') (the user's
+// schema unless the sequence names one), ":1" becomes "$1", a column named
+// OFFSET (a reserved word there) is quoted, and a trailing ";" goes.
+std::string translateForPostgres(const std::string& statement, const std::string& user);
+
 }  // namespace dmoci

@@ -48,3 +48,19 @@ TEST(Connect, ConnectStringsNameFiles)
     }
     unsetenv("SITEDB_DIR");
 }
+
+TEST(Translate, StatementsOfTheDatabaseManagerForPostgres)
+{
+    EXPECT_EQ(dmoci::translateForPostgres(
+                  "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) "
+                  "VALUES (ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)",
+                  "dbu"),
+              "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, \"offset\", PID, RUNTIME) "
+              "VALUES (nextval('dbu.ntpadjusts_seq'),$1,$2,$3,$4,$5,$6)");
+    EXPECT_EQ(dmoci::translateForPostgres("select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;",
+                                          "DBU"),
+              "select NTPID, NODE, TIME, SERVERIP, \"offset\", PID from DBU.NTPADJUSTS");
+    // A qualified sequence keeps its schema; literals pass as they are.
+    EXPECT_EQ(dmoci::translateForPostgres("SELECT Site.Seq.CURRVAL, ':1 OFFSET', x FROM t OFFSET 2", "dbu"),
+              "SELECT currval('site.seq'), ':1 OFFSET', x FROM t OFFSET 2");
+}

@@ -5,15 +5,20 @@
 //
 // "init" creates the database that a connect string names, with the account
 // and the schema objects the node tools use; on an existing database it
-// adds only what is missing. "path" prints the database file.
+// adds only what is missing. For a PostgreSQL URI it connects as the URI
+// says (a role that may create roles and schemas) and creates the node role
+// U, the schema dbu, its sequence and table and the grants. "path" prints
+// the database file.
 
 #include "Connect.h"
 #include "Database.h"
+#include "Postgres.h"
 #include "SiteSchema.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <libpq-fe.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -58,8 +63,65 @@ int exec(sqlite3* db, const char* sql)
     return 0;
 }
 
+struct Pg {
+    PGconn* c = nullptr;
+    ~Pg() { PQfinish(c); }
+};
+
+int pgExec(PGconn* c, const std::string& sql)
+{
+    PGresult* r = PQexec(c, sql.c_str());
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok)
+        fprintf(stderr, "sitedb: %s", PQresultErrorMessage(r));
+    PQclear(r);
+    return ok ? 0 : -1;
+}
+
+// The node role, the schema dbu and what the node tools write, on a server.
+int initPostgres(const std::string& uri, const std::string& user, const std::string& password)
+{
+    const char* keys[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {"10", uri.c_str(), nullptr};
+    Pg pg;
+    pg.c = PQconnectdbParams(keys, values, 1);
+    if (PQstatus(pg.c) != CONNECTION_OK) {
+        fprintf(stderr, "sitedb: %s", PQerrorMessage(pg.c));
+        return 1;
+    }
+    auto escaped = [&](const std::string& text, bool identifier) {
+        char* e = identifier ? PQescapeIdentifier(pg.c, text.c_str(), text.size())
+                             : PQescapeLiteral(pg.c, text.c_str(), text.size());
+        std::string out = e ? e : "";
+        PQfreemem(e);
+        return out;
+    };
+    std::string role = escaped(user, true);
+    std::string name = escaped(user, false);
+    std::string secret = escaped(password, false);
+    if (role.empty() || name.empty() || secret.empty() || (name + secret).find("$do$") != std::string::npos) {
+        fprintf(stderr, "sitedb: unusable role name or password\n");
+        return 1;
+    }
+    // The schema's grants name the node role as the file does (dbu).
+    std::string schema = kPostgresSchemaSql;
+    for (size_t at = schema.find(" TO dbu;"); at != std::string::npos; at = schema.find(" TO dbu;", at + 1))
+        schema.replace(at + 4, 3, role);
+    std::string createRole = "DO $do$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = " + name +
+                             ") THEN CREATE ROLE " + role + " LOGIN PASSWORD " + secret +
+                             "; END IF; END $do$";
+    if (pgExec(pg.c, "SET client_min_messages = warning") != 0 || pgExec(pg.c, "BEGIN") != 0 ||
+        pgExec(pg.c, createRole) != 0 || pgExec(pg.c, schema) != 0 ||
+        pgExec(pg.c, "COMMIT") != 0)
+        return 1;
+    printf("%s\n", uri.c_str());
+    return 0;
+}
+
 int init(const std::string& connect, const std::string& user, const std::string& password)
 {
+    if (dmoci::isPostgresUri(connect))
+        return initPostgres(connect, user, password);
     std::string file, why;
     if (!dmoci::databaseFile(connect, file, why)) {
         fprintf(stderr, "sitedb: %s\n", why.c_str());
@@ -132,6 +194,11 @@ int main(int argc, char** argv)
     if (command == "init")
         return init(connect, user, password);
     if (command == "path") {
+        if (dmoci::isPostgresUri(connect)) {
+            fprintf(stderr, "sitedb: %s names a PostgreSQL database (schema dbu), not a file\n",
+                    connect.c_str());
+            return 1;
+        }
         std::string file, why;
         if (!dmoci::databaseFile(connect, file, why)) {
             fprintf(stderr, "sitedb: %s\n", why.c_str());

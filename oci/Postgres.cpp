@@ -1,0 +1,248 @@
+#include "Postgres.h"
+
+#include "Translate.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <libpq-fe.h>
+
+namespace dmoci {
+
+namespace {
+
+bool startsWith(const std::string& s, const char* prefix)
+{
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+std::string trimmed(const char* message)
+{
+    std::string s = message ? message : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    for (char& c : s) {
+        if (c == '\n' || c == '\t')
+            c = ' ';
+    }
+    return s;
+}
+
+// The server's SQLSTATE as the interface's error numbers.
+struct StateMap {
+    const char* state;
+    int code;
+    const char* text;  // nullptr: the server's own message
+};
+const StateMap kStates[] = {
+    {"28P01", 1017, "invalid username/password; logon denied"},
+    {"28000", 1017, "invalid username/password; logon denied"},
+    {"42501", 1031, "insufficient privileges"},
+    {"42P01", 942, "table or view does not exist"},
+    {"42883", 904, nullptr},
+    {"42703", 904, nullptr},
+    {"23505", 1, "unique constraint violated"},
+    {"23503", 2291, "integrity constraint violated - parent key not found"},
+    {"23502", 1400, "cannot insert NULL"},
+    {"P0001", 20000, nullptr},
+    {"57014", 1013, "user requested cancel of current operation"},
+    {"57P01", 28, "your session has been killed"},
+    {"57P02", 3113, "end-of-file on communication channel"},
+    {"57P03", 1033, "initialization or shutdown in progress"},
+    {"3D000", 12514, nullptr},
+    {"25P02", 2091, "transaction rolled back"},
+    {"40001", 8177, "can't serialize access for this transaction"},
+    {"40P01", 60, "deadlock detected while waiting for resource"},
+};
+
+// A connection that did not come up, by what libpq said.
+Failure connectFailure(const std::string& message)
+{
+    struct {
+        const char* says;
+        int code;
+        const char* text;
+    } const known[] = {
+        {"password authentication failed", 1017, "invalid username/password; logon denied"},
+        {"no password supplied", 1017, "invalid username/password; logon denied"},
+        {"does not exist", 12514, nullptr},
+        {"timeout expired", 12170, "TNS:Connect timeout occurred"},
+        {"Connection refused", 12541, "TNS:no listener"},
+        {"No such file or directory", 12541, "TNS:no listener"},
+        {"could not translate host name", 12154, "TNS:could not resolve the connect identifier specified"},
+        {"the database system is", 1033, "ORACLE initialization or shutdown in progress"},
+    };
+    for (const auto& k : known) {
+        if (message.find(k.says) != std::string::npos)
+            return {k.code, k.text ? std::string(k.text) + " (" + message + ")" : message};
+    }
+    return {12154, message};
+}
+
+}  // namespace
+
+bool isPostgresUri(const std::string& connect)
+{
+    return startsWith(connect, "postgresql://") || startsWith(connect, "postgres://");
+}
+
+PgRows::~PgRows()
+{
+    PQclear(r_);
+}
+
+int PgRows::rows() const
+{
+    return PQntuples(r_);
+}
+
+int PgRows::columns() const
+{
+    return PQnfields(r_);
+}
+
+bool PgRows::isNull(int row, int col) const
+{
+    return PQgetisnull(r_, row, col) != 0;
+}
+
+const char* PgRows::value(int row, int col) const
+{
+    return PQgetvalue(r_, row, col);
+}
+
+size_t PgRows::length(int row, int col) const
+{
+    return static_cast<size_t>(PQgetlength(r_, row, col));
+}
+
+PgSession::~PgSession()
+{
+    if (conn_)
+        PQfinish(conn_);
+}
+
+bool PgSession::open(const std::string& uri, const std::string& user, const std::string& password,
+                     Failure& failure)
+{
+    // Keywords before dbname are defaults that the URI's own values override.
+    const char* keys[] = {"user", "password", "connect_timeout", "application_name", "dbname", nullptr};
+    const char* values[] = {user.c_str(), password.c_str(), "10", "adjtimelog", uri.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (!conn_) {
+        failure = {12154, "out of memory"};
+        return false;
+    }
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        failure = connectFailure(trimmed(PQerrorMessage(conn_)));
+        PQfinish(conn_);
+        conn_ = nullptr;
+        return false;
+    }
+    user_ = user;
+    return true;
+}
+
+Failure PgSession::failureOf(pg_result* r) const
+{
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    std::string message = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
+    if (const char* primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr)
+        message = primary;
+    if (PQstatus(conn_) != CONNECTION_OK || !state)
+        return {3113, "end-of-file on communication channel (" + message + ")"};
+    for (const StateMap& m : kStates) {
+        if (strcmp(state, m.state) == 0)
+            return {m.code, m.text ? std::string(m.text) + " (" + message + ")" : message};
+    }
+    return {20001, std::string("SQLSTATE ") + state + ": " + message};
+}
+
+bool PgSession::command(const char* sql, Failure& failure)
+{
+    PGresult* r = PQexec(conn_, sql);
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok)
+        failure = failureOf(r);
+    PQclear(r);
+    return ok;
+}
+
+int PgSession::parameters(const std::string& statement, Failure& failure)
+{
+    auto it = prepared_.find(statement);
+    if (it != prepared_.end())
+        return it->second.parameters;
+    Prepared p;
+    p.name = "dmoci_" + std::to_string(prepared_.size() + 1);
+    std::string sql = translateForPostgres(statement, user_);
+    PGresult* r = PQprepare(conn_, p.name.c_str(), sql.c_str(), 0, nullptr);
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok)
+        failure = failureOf(r);
+    PQclear(r);
+    if (!ok) {
+        // A failed prepare inside a transaction aborts it, as a failed statement does.
+        return -1;
+    }
+    r = PQdescribePrepared(conn_, p.name.c_str());
+    p.parameters = PQresultStatus(r) == PGRES_COMMAND_OK ? PQnparams(r) : 0;
+    PQclear(r);
+    prepared_.emplace(statement, p);
+    return p.parameters;
+}
+
+bool PgSession::execute(const std::string& statement, const std::vector<const char*>& values,
+                        std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure)
+{
+    if (!inTransaction_) {
+        if (!command("BEGIN", failure))
+            return false;
+        inTransaction_ = true;
+    }
+    if (parameters(statement, failure) < 0)
+        return false;
+    PGresult* r = PQexecPrepared(conn_, prepared_[statement].name.c_str(), static_cast<int>(values.size()),
+                                 values.data(), nullptr, nullptr, 0);
+    ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_TUPLES_OK) {
+        rows = std::make_shared<PgRows>(r);
+        changed = 0;
+        return true;
+    }
+    if (status == PGRES_COMMAND_OK) {
+        changed = static_cast<unsigned>(strtoul(PQcmdTuples(r), nullptr, 10));
+        PQclear(r);
+        return true;
+    }
+    failure = failureOf(r);
+    PQclear(r);
+    return false;
+}
+
+bool PgSession::commit(Failure& failure)
+{
+    if (!inTransaction_)
+        return true;
+    inTransaction_ = false;
+    PGresult* r = PQexec(conn_, "COMMIT");
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok) {
+        failure = failureOf(r);  // refused (a deferred constraint): rolled back
+    } else if (strcmp(PQcmdStatus(r), "ROLLBACK") == 0) {
+        // A transaction that a failed statement aborted ends in a rollback.
+        failure = {2091, "transaction rolled back"};
+        ok = false;
+    }
+    PQclear(r);
+    return ok;
+}
+
+bool PgSession::rollback(Failure& failure)
+{
+    if (!inTransaction_)
+        return true;
+    inTransaction_ = false;
+    return command("ROLLBACK", failure);
+}
+
+}  // namespace dmoci

@@ -1,0 +1,79 @@
+// A session of the stand-in client library on a PostgreSQL server, through
+// libpq: the connect string is a libpq URI. What a server keeps for the
+// session is kept there: statements are prepared once per session on the
+// server, and a transaction is opened by the first statement after a commit
+// or rollback. Errors read as the interface's, "ORA-nnnnn", mapped from the
+// server's SQLSTATE.
+#pragma once
+
+#include "Database.h"
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace dmoci {
+
+// "postgresql://..." or "postgres://...".
+bool isPostgresUri(const std::string& connect);
+
+// The rows of a query, held until the statement is run again or released.
+class PgRows {
+public:
+    explicit PgRows(pg_result* r) : r_(r) {}
+    PgRows(const PgRows&) = delete;
+    PgRows& operator=(const PgRows&) = delete;
+    ~PgRows();
+    int rows() const;
+    int columns() const;
+    bool isNull(int row, int col) const;
+    const char* value(int row, int col) const;
+    size_t length(int row, int col) const;
+
+private:
+    pg_result* r_;
+};
+
+class PgSession {
+public:
+    PgSession() = default;
+    PgSession(const PgSession&) = delete;
+    PgSession& operator=(const PgSession&) = delete;
+    ~PgSession();
+
+    // Connects. Unless the URI names them, the role and password are the
+    // session's user name and password; a connect timeout is always set.
+    bool open(const std::string& uri, const std::string& user, const std::string& password,
+              Failure& failure);
+
+    // The number of parameters of a statement, preparing it on the server
+    // the first time; -1 on failure.
+    int parameters(const std::string& statement, Failure& failure);
+
+    // Runs a prepared statement with text values (nullptr for NULL). A
+    // query's rows go to rows; otherwise changed counts the rows it touched.
+    bool execute(const std::string& statement, const std::vector<const char*>& values,
+                 std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
+
+    bool commit(Failure& failure);
+    bool rollback(Failure& failure);
+
+private:
+    struct Prepared {
+        std::string name;
+        int parameters = 0;
+    };
+    bool command(const char* sql, Failure& failure);
+    Failure failureOf(pg_result* r) const;
+
+    pg_conn* conn_ = nullptr;
+    std::string user_;
+    bool inTransaction_ = false;
+    std::unordered_map<std::string, Prepared> prepared_;
+};
+
+}  // namespace dmoci

@@ -1,0 +1,135 @@
+"""adjtimelog database against a real PostgreSQL server behind the stand-in
+client library: rows, progress, and every fault followed by a run that
+inserts every line exactly once."""
+import subprocess
+import threading
+import time
+import unittest
+
+import pgserver
+from harness import SandboxTest, program
+
+server = None
+
+
+def setUpModule():
+    global server
+    why = pgserver.available()
+    if why:
+        raise unittest.SkipTest(why)
+    server = pgserver.Server()
+
+
+def tearDownModule():
+    if server:
+        server.stop()
+
+
+def raw_lines(n, first=100):
+    return b"".join(b" 7 Dec 09:49:19 ntpdate[%d]: adjust time server 192.0.2.10 offset 0.%d sec\n"
+                    % (first + i, i) for i in range(n))
+
+
+class Postgres(SandboxTest):
+    def setUp(self):
+        super().setUp()
+        self.db, self.uri = server.new_database()
+
+    def insert(self, uri=None):
+        return self.box.adjtimelog("database", "-s", uri or self.uri)
+
+    def assert_next_run_inserts_everything_once(self, n):
+        self.assertEqual(self.box.read(self.box.raw()), raw_lines(n), "the lines wait")
+        self.assertEqual(server.rows(self.db), [], "nothing committed")
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(sorted(row[5] for row in server.rows(self.db)),
+                         sorted(" adjust:%d" % (100 + i) for i in range(n)))
+
+    def test_rows_nulls_runtime_and_progress(self):
+        self.box.write_raw(raw_lines(20) + b" 7 Dec 09:49:19 ntpdate[7]: no server suitable for synchronization found\n")
+        before = int(time.time())
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, b"starting to insert: 21 >>>>>> \n.\n" + b"." * 20 + b"\n Finish insert!\n")
+        rows = server.rows(self.db)
+        self.assertEqual([row[0] for row in rows], [str(i) for i in range(1, 22)], "ids from the sequence")
+        self.assertEqual(rows[0][1:6], ("node01", "7 Dec 09:49:19 ", "192.0.2.10", "0.0", " adjust:100"))
+        self.assertEqual(rows[20][1:6], ("node01", "7 Dec 09:49:19 ", "<NULL>", "<NULL>", ":7"))
+        self.assertTrue(all(before <= int(row[6]) <= int(time.time()) for row in rows))
+
+    def test_faults_lose_nothing(self):
+        cases = [
+            ("postgresql://127.0.0.1:1/%s?connect_timeout=3" % self.db, b"ORA-12541: "),
+            (self.uri.replace("127.0.0.1", "dbu:not-tolvem@127.0.0.1"), b"ORA-01017: "),
+            (self.uri.replace(self.db, "nosuchdb"), b"ORA-12514: "),
+        ]
+        for uri, error in cases:
+            self.box.write_raw(raw_lines(3))
+            r = self.insert(uri)
+            self.assertEqual(r.returncode, 1, uri)
+            self.assertTrue(r.stdout.startswith(b"DatabaseManage::insertLine init: " + error), r.stdout)
+            self.assertEqual(self.box.read(self.box.raw()), raw_lines(3), uri)
+        self.assert_next_run_inserts_everything_once(3)
+
+    def refused(self, trigger_sql, expected_stdout, n=8):
+        server.psql(trigger_sql, self.db)
+        self.box.write_raw(raw_lines(n))
+        r = self.insert()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, expected_stdout)
+        server.psql("DROP TRIGGER fault ON dbu.ntpadjusts; DROP FUNCTION fault()", self.db)
+        self.assert_next_run_inserts_everything_once(n)
+
+    def test_row_refused_by_a_trigger(self):
+        self.refused("CREATE FUNCTION fault() RETURNS trigger AS $$ BEGIN "
+                     "IF NEW.pid = ' adjust:105' THEN RAISE EXCEPTION 'row refused'; END IF; RETURN NEW; "
+                     "END $$ LANGUAGE plpgsql; CREATE TRIGGER fault BEFORE INSERT ON dbu.ntpadjusts "
+                     "FOR EACH ROW EXECUTE FUNCTION fault()",
+                     b"starting to insert: 8 >>>>>> \n.\n....DatabaseManage::insert has problem: "
+                     b"time=7 Dec 09:49:19 , pid= adjust:105\n")
+
+    def test_commit_refused(self):
+        self.refused("CREATE FUNCTION fault() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused at commit'; "
+                     "END $$ LANGUAGE plpgsql; CREATE CONSTRAINT TRIGGER fault AFTER INSERT ON dbu.ntpadjusts "
+                     "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION fault()",
+                     b"starting to insert: 8 >>>>>> \n.\n.......DatabaseManage::insert false!\n")
+
+    def test_connection_lost_in_the_middle_of_a_batch(self):
+        # The row at index 3 makes the server end the session's backend.
+        self.refused("CREATE FUNCTION fault() RETURNS trigger AS $$ BEGIN "
+                     "IF NEW.pid = ' adjust:103' THEN PERFORM pg_terminate_backend(pg_backend_pid()); END IF; "
+                     "RETURN NEW; END $$ LANGUAGE plpgsql; CREATE TRIGGER fault BEFORE INSERT ON dbu.ntpadjusts "
+                     "FOR EACH ROW EXECUTE FUNCTION fault()",
+                     b"starting to insert: 8 >>>>>> \n.\n..DatabaseManage::insert has problem: "
+                     b"time=7 Dec 09:49:19 , pid= adjust:103\n")
+
+    def test_server_restarted_in_the_middle_of_a_batch(self):
+        n = 30000
+        self.box.write_raw(raw_lines(n))
+        result = {}
+        t = threading.Thread(target=lambda: result.update(r=self.insert()))
+        t.start()
+        # Sequence values are seen by others before the commit: the batch is under way.
+        deadline = time.monotonic() + 60
+        while int(server.psql("SELECT last_value FROM dbu.ntpadjusts_seq", self.db)) < 200:
+            self.assertLess(time.monotonic(), deadline, "the batch never started")
+            time.sleep(0.02)
+        server.restart("immediate")
+        t.join()
+        r = result["r"]
+        self.assertEqual(r.returncode, 1, r.stdout[-300:])
+        self.assertIn(b"DatabaseManage::insert has problem: ", r.stdout)
+        self.assert_next_run_inserts_everything_once(n)
+
+    def test_sitedb_init_is_idempotent_and_path_explains_a_uri(self):
+        admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
+        r = subprocess.run([program("sitedb"), "init", admin], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        r = subprocess.run([program("sitedb"), "path", self.uri], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"names a PostgreSQL database", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
