@@ -20,6 +20,7 @@ build: deps
 
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 30
+PG_SOAK_SECONDS ?= 20
 
 # Every test, in the normal build and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, after static analysis; a minute of fuzzing
@@ -29,6 +30,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	@scripts/fuzz $(FUZZ_SECONDS)
 	@bench/soak $(BUILD) $(SOAK_SECONDS)
+	@bench/pg-soak $(BUILD) $(PG_SOAK_SECONDS) 8
 	@$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -49,6 +51,7 @@ fuzz: deps
 
 soak: build
 	@bench/soak $(BUILD) 600
+	@bench/pg-soak $(BUILD) 600 8
 
 coverage: deps
 	@scripts/coverage

@@ -298,3 +298,58 @@ TEST(StandIn, SessionsWaitForEachOther)
     ASSERT_EQ(OCITransCommit(b.svc, b.err, OCI_DEFAULT), OCI_SUCCESS);
     EXPECT_EQ(queryOne(file, "SELECT NTPID, NODE FROM NTPADJUSTS ORDER BY NTPID"), "1|first\n2|second\n");
 }
+
+// Against a server: run by the end-to-end tests, which start one and name a
+// fresh database in QM4107_PG_URI.
+TEST(StandIn, PostgresVisibilityDefinesAndFetches)
+{
+    const char* uri = getenv("QM4107_PG_URI");
+    if (!uri)
+        GTEST_SKIP() << "QM4107_PG_URI names no PostgreSQL database";
+    Client a, b;
+    ASSERT_EQ(a.connect(uri, "dbu", "tolvem"), OCI_SUCCESS) << a.error();
+    ASSERT_EQ(b.connect(uri, "dbu", "tolvem"), OCI_SUCCESS) << b.error();
+    ASSERT_EQ(a.run(kInsert, row("a-rather-long-node-name")), OCI_SUCCESS) << a.error();
+    ASSERT_EQ(a.run(kInsert, row("")), OCI_SUCCESS) << a.error();
+
+    const std::string q = "select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;";
+    char node[8], server[16];
+    auto select = [&](Client& c) {
+        OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()), static_cast<ub4>(q.size()),
+                       OCI_NTV_SYNTAX, OCI_DEFAULT);
+        OCIDefine* d1 = nullptr;
+        OCIDefine* d2 = nullptr;
+        OCIDefineByPos(c.st, &d1, c.err, 2, node, sizeof node, SQLT_STR, nullptr, nullptr, nullptr, OCI_DEFAULT);
+        OCIDefineByPos(c.st, &d2, c.err, 4, server, sizeof server, SQLT_STR, nullptr, nullptr, nullptr,
+                       OCI_DEFAULT);
+        return OCIStmtExecute(c.svc, c.st, c.err, 0, 0, nullptr, nullptr, OCI_DEFAULT);
+    };
+    ASSERT_EQ(select(b), OCI_SUCCESS) << b.error();
+    EXPECT_EQ(OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_NO_DATA) << "invisible before commit";
+    ASSERT_EQ(OCITransRollback(b.svc, b.err, OCI_DEFAULT), OCI_SUCCESS);
+    ASSERT_EQ(OCITransCommit(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS) << a.error();
+
+    ASSERT_EQ(select(b), OCI_SUCCESS) << b.error();
+    EXPECT_EQ(OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_SUCCESS_WITH_INFO);
+    EXPECT_STREQ(node, "a-rathe") << "cut to the buffer, terminated";
+    EXPECT_STREQ(server, "") << "a zero-length bind is NULL";
+    EXPECT_EQ(OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_SUCCESS);
+    EXPECT_STREQ(node, "");
+    EXPECT_EQ(OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_NO_DATA);
+
+    EXPECT_EQ(a.run("select * from SCOTT.EMP"), OCI_ERROR);
+    EXPECT_EQ(a.error().substr(0, 10), "ORA-00942:");
+    // A statement that fails on the server leaves the transaction to be rolled back.
+    ASSERT_EQ(a.run(kInsert, row("in-it")), OCI_SUCCESS) << a.error();
+    EXPECT_EQ(a.run("INSERT INTO DBU.NTPADJUSTS(NTPID) VALUES (:1)", {"not-a-number"}), OCI_ERROR);
+    EXPECT_EQ(a.run(kInsert, row("after")), OCI_ERROR);
+    EXPECT_EQ(a.error().substr(0, 10), "ORA-02091:") << a.error();
+    EXPECT_EQ(OCITransRollback(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS);
+    EXPECT_EQ(a.run(kInsert, row("again")), OCI_SUCCESS) << a.error();
+    EXPECT_EQ(OCITransCommit(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS) << a.error();
+    ASSERT_EQ(select(b), OCI_SUCCESS) << b.error();
+    int rows = 0;
+    while (OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_NO_DATA)
+        ++rows;
+    EXPECT_EQ(rows, 3) << "the rolled-back rows are not there";
+}

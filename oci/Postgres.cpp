@@ -138,6 +138,8 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
         conn_ = nullptr;
         return false;
     }
+    // The server's notices are not the program's to print on its streams.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     user_ = user;
     return true;
 }

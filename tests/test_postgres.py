@@ -1,13 +1,14 @@
 """adjtimelog database against a real PostgreSQL server behind the stand-in
 client library: rows, progress, and every fault followed by a run that
 inserts every line exactly once."""
+import os
 import subprocess
 import threading
 import time
 import unittest
 
 import pgserver
-from harness import SandboxTest, program
+from harness import BUILD_DIR, SandboxTest, program
 
 server = None
 
@@ -121,6 +122,15 @@ class Postgres(SandboxTest):
         self.assertEqual(r.returncode, 1, r.stdout[-300:])
         self.assertIn(b"DatabaseManage::insert has problem: ", r.stdout)
         self.assert_next_run_inserts_everything_once(n)
+
+    def test_client_library_on_the_server(self):
+        exe = os.path.join(BUILD_DIR, "oci", "dmoci_unit_tests")
+        r = subprocess.run([exe, "--gtest_filter=StandIn.Postgres*", "--gtest_brief=1"],
+                           env=dict(os.environ, QM4107_PG_URI=self.uri), stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stdout.decode())
+        self.assertIn(b"[  PASSED  ] 1 test.", r.stdout)
+        self.assertNotIn(b"SKIPPED", r.stdout)
 
     def test_sitedb_init_is_idempotent_and_path_explains_a_uri(self):
         admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
