@@ -73,6 +73,18 @@ void storeAs(void* p, T v)
     memcpy(p, &v, sizeof v);
 }
 
+// The characters of a character bind; false when it is NULL (a zero-length
+// character value is NULL, as the server treats it).
+bool charValue(const OCIBind& b, const char*& p, size_t& n)
+{
+    p = static_cast<const char*>(b.value);
+    if (b.dty == SQLT_STR)
+        n = p && b.size > 0 ? strnlen(p, static_cast<size_t>(b.size)) : 0;
+    else
+        n = b.actualLength ? *b.actualLength : static_cast<size_t>(b.size > 0 ? b.size : 0);
+    return n > 0 && p;
+}
+
 bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
 {
     int i = static_cast<int>(b.position);
@@ -82,16 +94,10 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
     switch (b.dty) {
     case SQLT_CHR:
     case SQLT_AFC:
-    case SQLT_LNG: {
-        size_t n = b.actualLength ? *b.actualLength : static_cast<size_t>(b.size > 0 ? b.size : 0);
-        // A zero-length character value is NULL, as the server treats it.
-        if (n == 0 || !p)
-            return sqlite3_bind_null(s, i) == SQLITE_OK;
-        return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
-    }
+    case SQLT_LNG:
     case SQLT_STR: {
-        size_t n = p && b.size > 0 ? strnlen(p, static_cast<size_t>(b.size)) : 0;
-        if (n == 0)
+        size_t n;
+        if (!charValue(b, p, n))
             return sqlite3_bind_null(s, i) == SQLITE_OK;
         return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
     }
@@ -273,16 +279,10 @@ bool textOf(const OCIBind& b, std::string& text, Failure& failure)
     switch (b.dty) {
     case SQLT_CHR:
     case SQLT_AFC:
-    case SQLT_LNG: {
-        size_t n = b.actualLength ? *b.actualLength : static_cast<size_t>(b.size > 0 ? b.size : 0);
-        if (n == 0 || !p)
-            return false;  // a zero-length character value is NULL
-        text.assign(p, n);
-        return true;
-    }
+    case SQLT_LNG:
     case SQLT_STR: {
-        size_t n = p && b.size > 0 ? strnlen(p, static_cast<size_t>(b.size)) : 0;
-        if (n == 0)
+        size_t n;
+        if (!charValue(b, p, n))
             return false;
         text.assign(p, n);
         return true;

@@ -22,6 +22,25 @@ bool sameWord(const std::string& s, size_t pos, size_t len, const std::string& w
     return len == word.size() && strncasecmp(s.data() + pos, word.data(), len) == 0;
 }
 
+// Just past the quoted literal or identifier that starts at i; a doubled
+// quote stands for itself.
+size_t quotedEnd(const std::string& in, size_t i)
+{
+    char q = in[i];
+    size_t end = i + 1;
+    while (end < in.size()) {
+        if (in[end] == q) {
+            if (end + 1 < in.size() && in[end + 1] == q) {
+                end += 2;
+                continue;
+            }
+            break;
+        }
+        ++end;
+    }
+    return end < in.size() ? end + 1 : end;
+}
+
 }  // namespace
 
 std::string translateStatement(const std::string& in, const std::string& user)
@@ -33,18 +52,7 @@ std::string translateStatement(const std::string& in, const std::string& user)
         char c = in[i];
         if (c == '\'' || c == '"') {
             // A quoted literal or identifier passes as it is.
-            size_t end = i + 1;
-            while (end < in.size()) {
-                if (in[end] == c) {
-                    if (end + 1 < in.size() && in[end + 1] == c) {
-                        end += 2;
-                        continue;
-                    }
-                    break;
-                }
-                ++end;
-            }
-            end = end < in.size() ? end + 1 : end;
+            size_t end = quotedEnd(in, i);
             out.append(in, i, end - i);
             i = end;
         } else if (c == ':' && i + 1 < in.size() && isdigit(static_cast<unsigned char>(in[i + 1]))) {
@@ -123,10 +131,8 @@ std::string translateForPostgres(const std::string& in, const std::string& user)
     while (i < in.size()) {
         char c = in[i];
         if (c == '\'' || c == '"') {
-            size_t end = i + 1;
-            while (end < in.size() && in[end] != c)
-                ++end;
-            end = end < in.size() ? end + 1 : end;
+            // A quoted literal or identifier passes as it is.
+            size_t end = quotedEnd(in, i);
             out.append(in, i, end - i);
             i = end;
         } else if (c == ':' && i + 1 < in.size() && isdigit(static_cast<unsigned char>(in[i + 1]))) {
