@@ -390,6 +390,24 @@ bool reportHolds(const Note& n, const std::string& reportPath)
     return fnv1a(batch.view()) == n.hash;
 }
 
+// A run killed in the middle of writing its batch leaves part of it at the
+// report's end (a write cut short by the kill): only runs under the lock
+// write the report, so what stands after the size the note gives, short of
+// the whole batch, is that part, and it goes; the lines are reported whole.
+void cutPartialBatch(const Note& n, const std::string& reportPath)
+{
+    Fd report(sys.open(reportPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0));
+    struct stat st;
+    if (!report.valid() || sys.fstat(report.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_dev) != n.reportDev ||
+        static_cast<unsigned long long>(st.st_ino) != n.reportIno)
+        return;
+    auto size = static_cast<unsigned long long>(st.st_size);
+    if (size > n.reportSize && size < n.reportSize + n.length &&
+        ftruncate(report.get(), static_cast<off_t>(n.reportSize)) == 0)
+        fdatasync(report.get());
+}
+
 }  // namespace
 
 // A note left by a run killed after its batch reached the report: when the
@@ -425,7 +443,9 @@ void RawLogClaim::settleDeliveryNote()
     noteFd.reset();
 
     struct stat st;
-    if (!reportPath.empty() && reportHolds(n, reportPath) && sys.lstat(claimed_.c_str(), &st) == 0 &&
+    if (!reportPath.empty() && !reportHolds(n, reportPath))
+        cutPartialBatch(n, reportPath);
+    else if (!reportPath.empty() && sys.lstat(claimed_.c_str(), &st) == 0 &&
         S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_dev) == n.claimedDev &&
         static_cast<unsigned long long>(st.st_ino) == n.claimedIno) {
         Fd claimed(openToRead(claimed_, false));

@@ -280,7 +280,8 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
 {
     const std::string report = dir / "report";
     writeFile(report, "earlier\n");
-    for (bool reachedReport : {true, false}) {
+    for (int reached : {2, 0, 1}) {  // the whole batch, none of it, a part
+        bool reachedReport = reached == 2;
         {
             RawLogClaim claim(raw);
             claimLines(claim, "a\nb\n");
@@ -288,9 +289,7 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
             struct stat st;
             ASSERT_EQ(fstat(fd, &st), 0);
             ASSERT_EQ(claim.noteReportDelivery(report, st, "[a]\n"), 0);
-            if (reachedReport) {
-                ASSERT_EQ(write(fd, "[a]\n", 4), 4);
-            }
+            ASSERT_EQ(write(fd, "[a]\n", static_cast<size_t>(reached) * 2), reached * 2);
             close(fd);
             if (!reachedReport)
                 appendFile(priv("claimed"), "late\n");
@@ -306,6 +305,9 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
             ASSERT_EQ(next.release(), 0);
         }
         EXPECT_FALSE(pathExists(priv("delivery")));
+        EXPECT_EQ(readFile(report), reachedReport ? "earlier\n[a]\n" : "earlier\n")
+            << "a part of a batch is cut away";
+        writeFile(report, "earlier\n");
     }
 }
 

@@ -49,11 +49,17 @@ def writer(stop, counter):
         time.sleep(0.001)
 
 
-def ids(data, marker):
+def ids(data, marker, garbage=None):
+    """The ids of the lines that carry marker; a line that holds one but is
+    not whole (cut, or two glued together) goes to garbage."""
     out = []
     for line in data.splitlines():
         if marker in line:
-            out.append(int(line.split(marker)[1].split(b"]")[0]))
+            try:
+                out.append(int(line.split(marker)[1].split(b"]")[0]))
+            except ValueError:
+                if garbage is not None:
+                    garbage.append(line)
     return out
 
 
@@ -179,10 +185,11 @@ def main():
     con.commit()
 
     files = {}
+    garbage = []
     in_report = collections.Counter()
     if os.path.exists(report):
         files[report] = open(report, "rb").read()
-        in_report.update(ids(files[report], b"step:"))
+        in_report.update(ids(files[report], b"step:", garbage))
     in_db = collections.Counter(int(row[0].split(":")[1]) for row in con.execute("SELECT PID FROM NTPADJUSTS"))
     pending = collections.Counter()
     for path in (RAW, PRIVATE + "/claimed", PRIVATE + "/merging"):
@@ -202,6 +209,9 @@ def main():
           "(kills %d, of them between the commit and the removal of the claimed copy %d)" % (
               len(lost), len(log_dup), kills["log"], len(db_dup), kills["database"], killed_after_commit))
     problems = {}
+    if garbage:
+        print("soak: %d report lines not whole, e.g. %r" % (len(garbage), garbage[0][:120]))
+        problems["report-lines-not-whole"] = list(range(len(garbage)))
     if lost:
         problems["lost"] = lost
     if log_dup:
