@@ -46,6 +46,11 @@ def program(name):
     return os.path.join(stage(), "bin", name)
 
 
+def sanitized_build():
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+        return "SANITIZE:BOOL=ON\n" in cache.read()
+
+
 def namespaces_available():
     cmd = ["unshare", "--mount", "--uts"] + ([] if IS_ROOT else ["--map-root-user"]) + ["true"]
     return subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0

@@ -10,12 +10,7 @@ import harness
 SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 
 
-def sanitized_build():
-    with open(os.path.join(harness.BUILD_DIR, "CMakeCache.txt")) as cache:
-        return "SANITIZE:BOOL=ON\n" in cache.read()
-
-
-@unittest.skipIf(sanitized_build(), "the package is built once, from the normal build's tests")
+@unittest.skipIf(harness.sanitized_build(), "the package is built once, from the normal build's tests")
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

@@ -1,0 +1,184 @@
+"""The Debian package installed with apt into a fresh Debian root, booted
+under a real systemd (systemd-nspawn, private network): qmems, both timers
+firing, a failure the journal shows, and removal. The root is made once by
+debootstrap and cached in /var/cache/qm4107-systest."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+import harness
+
+SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+CACHE = "/var/cache/qm4107-systest"
+ROOT = os.path.join(CACHE, "bookworm")
+RAW = (b" 7 Dec 09:49:19 ntpdate[812]: step time server 192.0.2.10 offset 1.234567 sec\n"
+       b"CLOCK: time stepped by -1.500049\n"
+       b"2026-12-08 23:33:43.444176 (+0000) -1.500049 +/- 0.000207 127.0.0.1 s8 no-leap\n")
+REPORT = (b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
+          b"[node01: step:]<<2026-12-08 23:33:43.444176 (+0000)>>127.0.0.1 : -1.500049\n")
+# A timer that fires two seconds after it is started, for the test only.
+SOON = "[Timer]\nOnActiveSec=2s\n"
+
+
+def why_not():
+    if not harness.IS_ROOT:
+        return "booting a container needs root"
+    for tool in ("debootstrap", "systemd-nspawn", "nsenter"):
+        if not shutil.which(tool):
+            return "%s is not installed" % tool
+    if harness.sanitized_build():
+        return "the system test runs once, from the normal build's tests"
+    return None
+
+
+def cached_root():
+    if not os.path.exists(os.path.join(ROOT, "usr", "lib", "systemd", "systemd")):
+        os.makedirs(CACHE, exist_ok=True)
+        tmp = ROOT + ".new"
+        shutil.rmtree(tmp, ignore_errors=True)
+        subprocess.run(["debootstrap", "--variant=minbase", "--include=systemd,systemd-sysv,dbus",
+                        "bookworm", tmp, "http://deb.debian.org/debian"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=900)
+        shutil.rmtree(ROOT, ignore_errors=True)
+        os.rename(tmp, ROOT)
+    return ROOT
+
+
+@unittest.skipIf(why_not(), why_not())
+class InstalledUnderSystemd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        work = harness.scratch_dir("qm4107-system.")
+        build = os.path.join(work, "build")
+        os.mkdir(build)
+        for cmd in (["cmake", "-S", SRC, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                     "-DCMAKE_INSTALL_PREFIX=/usr", "-DBUILD_TESTING=OFF"],
+                    ["cmake", "--build", build, "-j2"], ["cpack", "-G", "DEB"]):
+            r = subprocess.run(cmd, cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if r.returncode != 0:
+                raise AssertionError(r.stdout.decode()[-2000:])
+        deb = [f for f in os.listdir(build) if f.endswith(".deb")][0]
+        cls.root = os.path.join(work, "root")
+        subprocess.run(["cp", "-a", cached_root(), cls.root], check=True)
+        shutil.copy(os.path.join(build, deb), os.path.join(cls.root, "root", "pkg.deb"))
+        with open(os.path.join(cls.root, "etc", "hostname"), "w") as f:
+            f.write("node01\n")
+        # Installed as an operator would, with the host's network for the dependencies.
+        r = subprocess.run(["systemd-nspawn", "--quiet", "--register=no", "--keep-unit", "-D", cls.root, "--pipe",
+                            "/bin/sh", "-c", "apt-get update -qq && DEBIAN_FRONTEND=noninteractive "
+                            "apt-get install -y -qq /root/pkg.deb"],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=600)
+        if r.returncode != 0:
+            raise AssertionError(r.stdout.decode()[-2000:])
+        cls.boot = subprocess.Popen(["systemd-nspawn", "--quiet", "--boot", "-D", cls.root, "--register=no",
+                                     "--keep-unit", "--private-network", "--console=pipe"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        cls.init = None
+        while time.monotonic() < deadline and cls.init is None:
+            children = subprocess.run(["pgrep", "-P", str(cls.boot.pid)], stdout=subprocess.PIPE).stdout.split()
+            if children and cls.run_in(["test", "-S", "/run/systemd/private"], pid=int(children[0])).returncode == 0:
+                cls.init = int(children[0])
+            time.sleep(0.2)
+        if cls.init is None:
+            raise AssertionError("the container did not boot")
+        cls.run_in(["systemctl", "is-system-running", "--wait"])
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.init:
+            cls.run_in(["systemctl", "poweroff"])
+        try:
+            cls.boot.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            cls.boot.kill()
+            cls.boot.wait()
+
+    @classmethod
+    def run_in(cls, argv, pid=None, input=None):
+        return subprocess.run(["nsenter", "-t", str(pid or cls.init), "-a"] + argv, input=input,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+
+    def put(self, path, data):
+        self.assertEqual(self.run_in(["sh", "-c", "cat > '%s'" % path], input=data).returncode, 0)
+
+    def fire(self, action):
+        """Starts the action's timer and waits for its service to finish."""
+        unit = "adjtimelog-%s" % action
+        self.run_in(["mkdir", "-p", "/etc/systemd/system/%s.timer.d" % unit])
+        self.put("/etc/systemd/system/%s.timer.d/soon.conf" % unit, SOON.encode())
+        self.run_in(["systemctl", "daemon-reload"])
+
+        def show():
+            out = self.run_in(["systemctl", "show", "-p", "Result,ExecMainStatus,ActiveState,InvocationID",
+                               unit + ".service"]).stdout.decode()
+            return dict(l.split("=", 1) for l in out.splitlines() if "=" in l)
+
+        before = show().get("InvocationID")
+        self.assertEqual(self.run_in(["systemctl", "restart", unit + ".timer"]).returncode, 0)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            props = show()
+            if props.get("InvocationID") not in (None, "", before) and props["ActiveState"] in ("inactive", "failed"):
+                journal = self.run_in(["journalctl", "-b", "-u", unit + ".service", "--no-pager"]).stdout.decode()
+                return props, journal[journal.rindex("Starting " + unit):]
+            time.sleep(0.5)
+        self.fail("%s did not run" % unit)
+
+    def assert_clean(self, journal):
+        for bad in ("Permission denied", "denied", "Operation not permitted", "Read-only file system"):
+            self.assertNotIn(bad, journal)
+
+    def test_1_qmems_is_set_user_id_root_and_runs_for_root(self):
+        shown = self.run_in(["stat", "-c", "%U %a", "/usr/bin/qmems"]).stdout.decode().split()
+        self.assertEqual(shown, ["root", "4755"])
+        self.put("/usr/local/sbin/unload", b"#!/bin/sh\necho UNLOAD-RAN-AS-$(id -u)\n")
+        self.run_in(["chmod", "755", "/usr/local/sbin/unload"])
+        r = self.run_in(["qmems", "stop", "--exit"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b"UNLOAD-RAN-AS-0", r.stdout)
+
+    def test_2_log_timer_reports_and_a_failure_shows(self):
+        self.put("/tmp/update_time.log", RAW)
+        props, journal = self.fire("log")
+        self.assertEqual((props["Result"], props["ExecMainStatus"]), ("success", "0"), journal)
+        self.assert_clean(journal)
+        self.assertEqual(self.run_in(["cat", "/qm4107/log/ntpError.log"]).stdout, REPORT)
+        # An unwritable report: the run fails visibly and the lines wait.
+        self.run_in(["sh", "-c", "mv /qm4107/log/ntpError.log /qm4107/log/kept && mkdir /qm4107/log/ntpError.log"])
+        self.put("/tmp/update_time.log", RAW)
+        props, journal = self.fire("log")
+        self.assertEqual((props["Result"], props["ExecMainStatus"]), ("exit-code", "1"), journal)
+        self.assertIn("status=1/FAILURE", journal)
+        self.assertIn("AnalyzeLogFile::write /qm4107/log/ntpError.log false!", journal)
+        self.assertEqual(self.run_in(["cat", "/tmp/update_time.log"]).stdout, RAW)
+        self.run_in(["sh", "-c", "rmdir /qm4107/log/ntpError.log && mv /qm4107/log/kept /qm4107/log/ntpError.log"])
+        props, journal = self.fire("log")
+        self.assertEqual(props["Result"], "success", journal)
+        self.assertEqual(self.run_in(["cat", "/qm4107/log/ntpError.log"]).stdout, REPORT * 2)
+        self.run_in(["systemctl", "disable", "--now", "adjtimelog-log.timer"])
+
+    def test_3_database_timer_inserts(self):
+        self.assertEqual(self.run_in(["sitedb", "init"]).returncode, 0)
+        self.put("/tmp/update_time.log", RAW)
+        props, journal = self.fire("database")
+        self.assertEqual((props["Result"], props["ExecMainStatus"]), ("success", "0"), journal)
+        self.assert_clean(journal)
+        self.assertIn("Finish insert!", journal)
+        rows = self.run_in(["sqlite3", "/var/lib/sitedb/orcl.db", "SELECT NODE, PID FROM NTPADJUSTS"]).stdout
+        self.assertEqual(rows, b"node01| step:812\nnode01| step:\n")
+        self.run_in(["systemctl", "disable", "--now", "adjtimelog-database.timer"])
+
+    def test_4_remove_and_purge_keep_reports_and_databases(self):
+        r = self.run_in(["sh", "-c", "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qm4107-node-tools"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        for gone in ("/usr/bin/adjtimelog", "/usr/bin/qmems", "/usr/bin/sitedb"):
+            self.assertNotEqual(self.run_in(["test", "-e", gone]).returncode, 0, gone)
+        for kept in ("/qm4107/log/ntpError.log", "/var/lib/sitedb/orcl.db"):
+            self.assertEqual(self.run_in(["test", "-s", kept]).returncode, 0, kept)
+
+
+if __name__ == "__main__":
+    unittest.main()
