@@ -86,6 +86,39 @@ int readFrom(int fd, off_t from, ByteBuffer& out)
     }
 }
 
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, int likeFd,
+                std::string& failedPath)
+{
+    failedPath = tmp;
+    sys.unlink(tmp.c_str());
+    Fd fd(sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return -1;
+    struct stat like;
+    if (likeFd >= 0 && sys.fstat(likeFd, &like) == 0) {
+        if (geteuid() == 0 && fchown(fd.get(), like.st_uid, like.st_gid) != 0) {
+            // Not fatal: root still owns the lines and the job runs as root.
+        }
+        fchmod(fd.get(), like.st_mode & 0666);
+    }
+    if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
+        int err = errno;
+        fd.reset();
+        sys.unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    fd.reset();
+    if (sys.rename(tmp.c_str(), target.c_str()) != 0) {
+        int err = errno;
+        sys.unlink(tmp.c_str());
+        failedPath = target;
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
 bool pathExists(const std::string& path)
 {
     struct stat st;

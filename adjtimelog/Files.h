@@ -70,6 +70,13 @@ int writeAll(int fd, std::string_view text);
 // errno (out is as it was).
 int readFrom(int fd, off_t from, ByteBuffer& out);
 
+// Writes text to a new file at tmp (a leftover there is only a name), syncs
+// it and renames it over target. The new file takes the owner and mode of
+// the file open as likeFd (none when -1). 0, or -1 with errno and the path
+// whose call failed in failedPath.
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, int likeFd,
+                std::string& failedPath);
+
 // Something stands at path (a link counts, whatever it points to).
 bool pathExists(const std::string& path);
 bool isLink(const std::string& path);

@@ -291,29 +291,9 @@ int RawLogClaim::mergeIntoClaimed(int mergingFd)
 // the job that fills the raw log can go on appending once it is back.
 int RawLogClaim::replaceClaimedWith(std::string_view text, int likeFd)
 {
-    sys.unlink(staging_.c_str());  // a leftover of a killed run; only a name
-    Fd fd(sys.open(staging_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid())
-        return fail("restoreLog", staging_, errno);
-    struct stat like;
-    if (sys.fstat(likeFd, &like) == 0) {
-        if (geteuid() == 0 && fchown(fd.get(), like.st_uid, like.st_gid) != 0) {
-            // Not fatal: root still owns the lines and the job runs as root.
-        }
-        fchmod(fd.get(), like.st_mode & 0666);
-    }
-    if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
-        int err = errno;
-        fd.reset();
-        sys.unlink(staging_.c_str());
-        return fail("restoreLog", staging_, err);
-    }
-    fd.reset();
-    if (sys.rename(staging_.c_str(), claimed_.c_str()) != 0) {
-        int err = errno;
-        sys.unlink(staging_.c_str());
-        return fail("restoreLog", claimed_, err);
-    }
+    std::string failed;
+    if (replaceFile(staging_, claimed_, text, likeFd, failed) != 0)
+        return fail("restoreLog", failed, errno);
     return 0;
 }
 
@@ -337,22 +317,9 @@ int RawLogClaim::noteReportDelivery(const std::string& reportPath, const struct 
                      static_cast<unsigned long long>(readSize_));
     std::string text(numbers, static_cast<size_t>(n));
     text += reportPath;
-    std::string tmp = note_ + ".new";
-    sys.unlink(tmp.c_str());
-    Fd fd(sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid())
+    std::string failed;
+    if (replaceFile(note_ + ".new", note_, text, -1, failed) != 0)
         return fail("write", note_, errno);
-    if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
-        int err = errno;
-        sys.unlink(tmp.c_str());
-        return fail("write", note_, err);
-    }
-    fd.reset();
-    if (sys.rename(tmp.c_str(), note_.c_str()) != 0) {
-        int err = errno;
-        sys.unlink(tmp.c_str());
-        return fail("write", note_, err);
-    }
     return 0;
 }
 

@@ -291,19 +291,14 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
             ASSERT_EQ(claim.noteReportDelivery(report, st, "[a]\n"), 0);
             ASSERT_EQ(write(fd, "[a]\n", static_cast<size_t>(reached) * 2), reached * 2);
             close(fd);
-            if (!reachedReport)
-                appendFile(priv("claimed"), "late\n");
+            appendFile(priv("claimed"), "late\n");  // after the read
             // Killed here: neither released nor put back.
         }
         RawLogClaim next(raw);
         ByteBuffer text;
-        if (reachedReport) {
-            EXPECT_EQ(next.acquire(text), RawLogClaim::Nothing) << "the batch is in the report";
-        } else {
-            ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
-            EXPECT_EQ(text.view(), "a\nb\nlate\n");
-            ASSERT_EQ(next.release(), 0);
-        }
+        ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
+        EXPECT_EQ(text.view(), reachedReport ? "late\n" : "a\nb\nlate\n") << "the batch is in the report";
+        ASSERT_EQ(next.release(), 0);
         EXPECT_FALSE(pathExists(priv("delivery")));
         EXPECT_EQ(readFile(report), reachedReport ? "earlier\n[a]\n" : "earlier\n")
             << "a part of a batch is cut away";
@@ -424,6 +419,7 @@ TEST_F(Claim, SetAsideLinesCannotBeTakenUp)
         EXPECT_FALSE(claim.held());
     }
     {
+        sys = kLibc;
         FAIL_FOR(rename, priv("merging"), EIO);
         RawLogClaim claim(raw);
         EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
@@ -501,6 +497,7 @@ TEST_F(Claim, LockCannotBeOpenedOrTaken)
     ByteBuffer text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "lock", priv("lock"), EMFILE);
+    sys = kLibc;
     FAIL_CALL(flock, 1, ENOLCK);
     RawLogClaim again(raw);
     EXPECT_EQ(again.acquire(text), RawLogClaim::Failed);

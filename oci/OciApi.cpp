@@ -312,7 +312,7 @@ bool textOf(const OCIBind& b, std::string& text, Failure& failure)
     return false;
 }
 
-sword executePg(dmoci::PgSession& pg, OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters,
+sword executePg(dmoci::PgSession& pg, OCIStmt* stmtp, OCIError* errhp, ub4 iters,
                 ub4 mode)
 {
     Failure failure;
@@ -354,7 +354,6 @@ sword executePg(dmoci::PgSession& pg, OCISvcCtx* svchp, OCIStmt* stmtp, OCIError
     stmtp->rowCount = changed;
     if ((mode & OCI_COMMIT_ON_SUCCESS) && !pg.commit(failure))
         return fail(errhp, failure);
-    (void)svchp;
     return OCI_SUCCESS;
 }
 
@@ -635,7 +634,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
         return OCI_INVALID_HANDLE;
     releaseRunning(stmtp);
     if (auto pg = sessionPg(svchp))
-        return executePg(*pg, svchp, stmtp, errhp, iters, mode);
+        return executePg(*pg, stmtp, errhp, iters, mode);
     auto db = sessionDb(svchp);
     if (!db)
         return fail(errhp, kNotLoggedOn);

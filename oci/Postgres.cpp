@@ -202,8 +202,8 @@ bool PgSession::execute(const std::string& statement, const std::vector<const ch
         inTransaction_ = true;
     }
     if (parameters(statement, failure) < 0)
-        return false;
-    PGresult* r = PQexecPrepared(conn_, prepared_[statement].name.c_str(), static_cast<int>(values.size()),
+        return false;  // prepared now, or found prepared
+    PGresult* r = PQexecPrepared(conn_, prepared_.find(statement)->second.name.c_str(), static_cast<int>(values.size()),
                                  values.data(), nullptr, nullptr, 0);
     ExecStatusType status = PQresultStatus(r);
     if (status == PGRES_TUPLES_OK) {
