@@ -1,16 +1,18 @@
-// One clock adjustment event, as the line parser cut it from ntpdate output.
+// One clock adjustment event, as the line parser cut it from the raw log.
 // The field order is the bind order of the insert statement (positions 1-5).
+// The analyzer's records view their bytes in the claimed raw log and in its
+// arena (see Text.h); other records own theirs.
 #pragma once
 
-#include <string>
+#include "Text.h"
 
 class AdjustTimeInfo {
 public:
-    std::string node;      // host name of this machine
-    std::string time;      // time text as printed, e.g. "7 Dec 09:49:19 "
-    std::string serverIp;  // time server as printed
-    std::string offset;    // signed decimal seconds, without " sec"
-    std::string pid;       // kind, ':' and process id, e.g. " adjust:812"
+    Text node;      // host name of this machine
+    Text time;      // time text as printed, e.g. "7 Dec 09:49:19 "
+    Text serverIp;  // time server as printed
+    Text offset;    // signed decimal seconds, without " sec"
+    Text pid;       // kind, ':' and process id, e.g. " adjust:812"
 };
 
 inline bool operator==(const AdjustTimeInfo& a, const AdjustTimeInfo& b)

@@ -1,6 +1,7 @@
 #include "AnalyzeLogFile.h"
 #include "Diagnostics.h"
 #include "LineParser.h"
+#include "Report.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,12 +12,6 @@
 // "/tmp/update_time.log 无 或 空！" (the raw log is absent or empty), GBK.
 // The text names the fixed raw log path whatever path the analyzer was given.
 static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5\xA3\xA1";
-
-bool isFile(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : logPath(path), claim(path)
 {
@@ -48,47 +43,49 @@ int AnalyzeLogFile::readLog()
     case RawLogClaim::Claimed:
         break;
     }
-
-    // Lines end at 0x0A only. A line reader takes one read per line, and one
-    // more when the text ends in a line end (that read finds nothing); the
-    // text after a final line end is not a line, but a last line without a
-    // line end is.
-    const char* p = rawText.data();
-    const char* end = p + rawText.size();
-    for (;;) {
-        const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* stop = nl ? nl : end;
-        rawLines.emplace_back(p, static_cast<size_t>(stop - p));
-        if (!nl)
-            break;
-        p = nl + 1;
-    }
-    readCount = static_cast<int32_t>(rawLines.size());
-    lineCount = rawLines.back().empty() ? readCount - 1 : readCount;
     return 0;
 }
 
 int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
 {
-    if (lineCount <= 0)
-        return 0;
-    // One query per run: the host name belongs to the machine, not the line.
-    std::string host;
-    bool hostOk = queryHostName(host);
+    return parseLines(out, false);
+}
 
-    out.reserve(out.size() + static_cast<size_t>(lineCount));
-    LineParser parser(host, hostOk);
+// Lines end at 0x0A only; the text after a final line end is not a line,
+// but a last line without a line end is.
+int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthyOnly) const
+{
+    std::string_view text = rawText.view();
+    if (text.empty())
+        return 0;
+    if (!hostAsked) {
+        // One query per run: the host name belongs to the machine, not the line.
+        hostOk = queryHostName(host);
+        hostAsked = true;
+    }
+    // Room for a record per line of typical length, touched only as used.
+    out.reserve(out.size() + text.size() / 48 + 1);
+    LineParser parser(host, hostOk, &made);
+    AdjustTimeInfo info;
     int rc = 0;
-    for (int32_t i = 0; i < lineCount; ++i) {
-        AdjustTimeInfo& info = out.emplace_back();
-        switch (parser.parse(rawLines[static_cast<size_t>(i)], info)) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl : end;
+        std::string_view line(p, static_cast<size_t>(stop - p));
+        p = nl ? nl + 1 : end;
+        Arena::Mark mark = made.mark();
+        switch (parser.parse(line, info)) {
         case LineResult::Record:
+            if (!noteworthyOnly || isNoteworthy(info))
+                out.push_back(info);
+            else
+                made.rewind(mark);
             break;
         case LineResult::NoRecord:
-            out.pop_back();
             break;
         case LineResult::Rejected:
-            out.pop_back();
             diag("AnalyzeLogFile::analyze separateLog false! ");
             rc = -1;  // the lines after it are parsed all the same
             break;
@@ -97,52 +94,17 @@ int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
     return rc;
 }
 
-bool integerPartIsZero(std::string_view offset)
-{
-    size_t i = 0;
-    while (i < offset.size() && (offset[i] == ' ' || (offset[i] >= '\t' && offset[i] <= '\r')))
-        ++i;
-    if (i < offset.size() && (offset[i] == '+' || offset[i] == '-'))
-        ++i;
-    for (; i < offset.size() && offset[i] >= '0' && offset[i] <= '9'; ++i) {
-        if (offset[i] != '0')
-            return false;
-    }
-    return true;
-}
-
-bool isNoteworthy(const AdjustTimeInfo& info)
-{
-    return !integerPartIsZero(info.offset) || info.pid.find("step") != std::string::npos;
-}
-
-void appendReportLine(std::string& out, const AdjustTimeInfo& info)
-{
-    out += '[';
-    out += info.node;
-    out += ':';
-    out += info.pid;
-    out += "]<<";
-    out += info.time;
-    out += ">>";
-    out += info.serverIp;
-    out += " : ";
-    out += info.offset;
-    out += '\n';
-}
-
-
 int AnalyzeLogFile::write(const std::string& reportPath)
 {
-    analyze(records);
+    // The report needs only the noteworthy records, so only they are kept.
+    parseLines(records, true);
     if (readFailed_)
         return -1;
 
     std::string lines;
-    for (const AdjustTimeInfo& info : records) {
-        if (isNoteworthy(info))
-            appendReportLine(lines, info);
-    }
+    lines.reserve(records.size() * 64);
+    for (const AdjustTimeInfo& info : records)
+        appendReportLine(lines, info);
 
     int fd = open(reportPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {

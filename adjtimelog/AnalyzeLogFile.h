@@ -7,15 +7,14 @@
 #pragma once
 
 #include "AdjustTimeInfo.h"
+#include "Files.h"
 #include "RawLogClaim.h"
+#include "Text.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// True when path names a regular file; symbolic links are followed.
-bool isFile(const std::string& path);
 
 class AnalyzeLogFile {
 public:
@@ -26,7 +25,8 @@ public:
 
     // Appends one record per event the lines tell (LineParser); a rejected
     // line is reported and skipped. Returns -1 when any line was rejected,
-    // else 0.
+    // else 0. The records view the claimed lines and the analyzer's arena:
+    // they must not outlive the analyzer.
     int analyze(std::vector<AdjustTimeInfo>& out) const;
 
     // Appends the noteworthy records to the report, then drops the claimed
@@ -51,37 +51,28 @@ public:
     // then untouched). This form asks the system for the host name itself.
     static int separateLog(const std::string& line, AdjustTimeInfo& info);
     // The same with the host name already known; hostOk false means the
-    // host name query failed.
+    // host name query failed. Without an arena the record owns copies of
+    // its texts; with one it views the line and host, and the fields it
+    // makes are written to the arena.
     static int separateLog(std::string_view line, std::string_view host, bool hostOk,
-                           AdjustTimeInfo& info);
-
-    int32_t readCountForTest() const { return readCount; }
-    int32_t lineCountForTest() const { return lineCount; }
-    const std::vector<std::string_view>& rawLinesForTest() const { return rawLines; }
+                           AdjustTimeInfo& info, Arena* made = nullptr);
 
 private:
     int readLog();
+    int parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthyOnly) const;
 
-    int32_t readCount = 0;  // reads of the raw log, counted as a line reader would
-    int32_t lineCount = 0;  // lines to parse; a final line without line end counts
     std::string logPath;
     RawLogClaim claim;
-    ByteBuffer rawText;                      // the whole claimed log
-    std::vector<std::string_view> rawLines;  // views into rawText
+    FileText rawText;  // the whole claimed log; lines are split where they lie
+    // What the records view besides rawText; parsing adds to them, so they
+    // change under analyze(), which changes nothing a caller sees.
+    mutable Arena made;
+    mutable std::string host;
+    mutable bool hostOk = false;
+    mutable bool hostAsked = false;
     std::vector<AdjustTimeInfo> records;
     bool readFailed_ = false;
 };
-
-// The integer part of an offset as atoi would read it is 0. An integer part
-// too large for any integer type is not 0.
-bool integerPartIsZero(std::string_view offset);
-
-// True when the record belongs in the report: an offset of a second or more
-// either way, or a stepped clock.
-bool isNoteworthy(const AdjustTimeInfo& info);
-
-// Appends the report line of info, whole and with its line end.
-void appendReportLine(std::string& out, const AdjustTimeInfo& info);
 
 // The host name of this machine, whole; false when the query failed.
 bool queryHostName(std::string& host);

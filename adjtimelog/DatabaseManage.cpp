@@ -37,6 +37,11 @@ void* chars(const std::string& s)
     return const_cast<char*>(s.data());
 }
 
+void* chars(const Text& s)
+{
+    return const_cast<char*>(s.data());
+}
+
 }  // namespace
 
 int64_t getSecTime()
@@ -141,7 +146,8 @@ int DatabaseManage::insert()
     for (size_t i = 0; i < records.size(); ++i) {
         AdjustTimeInfo info = records[i];
         if (insertLine(info) < 0) {
-            diag("DatabaseManage::insert has problem: time=", info.time, ", pid=" + info.pid);
+            diag("DatabaseManage::insert has problem: time=", info.time,
+                 std::string(", pid=").append(info.pid.view()));
             // Ending a session commits: the partial batch must go first.
             OCITransRollback(svchp, errhp, OCI_DEFAULT);
             return -1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -27,7 +28,7 @@ int fcntlLibc(int fd, int cmd, int arg)
 
 const SysCalls kLibc = {
     openLibc, ::close, ::pread, ::write, ::fsync, ::rename, renameNoReplaceLibc,
-    ::unlink, ::mkdir, ::flock, fcntlLibc, ::fstat, ::lstat,
+    ::unlink, ::mkdir, ::flock, fcntlLibc, ::fstat, ::lstat, ::mmap,
 };
 
 SysCalls sys = kLibc;
@@ -44,6 +45,48 @@ int writeAll(int fd, std::string_view text)
         done += static_cast<size_t>(n);
     }
     return 0;
+}
+
+int FileText::load(int fd)
+{
+    clear();
+    struct stat st;
+    if (sys.fstat(fd, &st) != 0)
+        return -1;
+    if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_size > 0) {
+        // MAP_POPULATE maps every page in one call instead of one fault each.
+        size_t n = static_cast<size_t>(st.st_size);
+        void* p = sys.mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (p != MAP_FAILED) {
+            map_ = static_cast<const char*>(p);
+            mapped_ = size_ = n;
+            return 0;
+        }
+        // A file system that cannot map it is read instead.
+    }
+    return readFrom(fd, 0, copy_);
+}
+
+void FileText::keepFirst(size_t n)
+{
+    if (map_)
+        size_ = n < size_ ? n : size_;
+    else if (n < copy_.size())
+        copy_.shrinkBy(copy_.size() - n);
+}
+
+void FileText::clear()
+{
+    unmap();
+    copy_.clear();
+}
+
+void FileText::unmap()
+{
+    if (map_)
+        munmap(const_cast<char*>(map_), mapped_);
+    map_ = nullptr;
+    mapped_ = size_ = 0;
 }
 
 int readFrom(int fd, off_t from, ByteBuffer& out)

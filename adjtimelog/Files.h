@@ -26,6 +26,7 @@ struct SysCalls {
     int (*fcntl)(int fd, int cmd, int arg);
     int (*fstat)(int fd, struct stat* st);
     int (*lstat)(const char* path, struct stat* st);
+    void* (*mmap)(void* at, size_t n, int prot, int flags, int fd, off_t offset);
 };
 
 extern SysCalls sys;
@@ -69,6 +70,35 @@ int writeAll(int fd, std::string_view text);
 // Appends the file behind fd from offset from to its end; 0, or -1 with
 // errno (out is as it was).
 int readFrom(int fd, off_t from, ByteBuffer& out);
+
+// The bytes of a whole file as they stood when it was loaded. A file of this
+// process's own user is mapped read-only (no copy, no page touched twice);
+// another's is read into memory, since its owner could cut it short under
+// the mapping, and touching a page past its end ends the run with SIGBUS.
+class FileText {
+public:
+    FileText() = default;
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+    ~FileText() { unmap(); }
+
+    // Loads the file open as fd; 0, or -1 with errno (the text is then empty).
+    int load(int fd);
+    std::string_view view() const { return map_ ? std::string_view(map_, size_) : copy_.view(); }
+    size_t size() const { return view().size(); }
+    bool empty() const { return size() == 0; }
+    const char* data() const { return view().data(); }
+    // Keeps only the first n bytes.
+    void keepFirst(size_t n);
+    void clear();
+
+private:
+    void unmap();
+    const char* map_ = nullptr;
+    size_t mapped_ = 0;
+    size_t size_ = 0;
+    ByteBuffer copy_;
+};
 
 // Writes text to a new file at tmp (a leftover there is only a name), syncs
 // it and renames it over target. The new file takes the owner and mode of

@@ -2,6 +2,7 @@
 
 #include "AnalyzeLogFile.h"
 #include "Diagnostics.h"
+#include "LineShape.h"
 
 namespace {
 
@@ -13,19 +14,22 @@ constexpr Recogniser kRecognisers[] = {recogniseNtpdig, recogniseChronyd, recogn
 // A record as classic ntpdate's line would have given it: pid is the kind
 // with the blank that stands before it in a classic line, ':' and the
 // process id; a failure has no kind and so no blank (":812").
-void fill(AdjustTimeInfo& info, std::string_view host, const Event& e)
+void fill(AdjustTimeInfo& info, std::string_view host, const Event& e, Arena* made)
 {
-    info.node.assign(host);
-    info.time.assign(e.time);
-    info.serverIp.assign(e.server);
-    info.offset.assign(e.offset);
-    info.pid.clear();
-    if (!e.kind.empty()) {
-        info.pid += ' ';
-        info.pid.append(e.kind);
+    std::string_view blank = e.kind.empty() ? std::string_view() : std::string_view(" ");
+    if (made) {
+        info.node.setView(host);
+        info.time.setView(e.time);
+        info.serverIp.setView(e.server);
+        info.offset.setView(e.offset);
+        info.pid.setView(made->join({blank, e.kind, ":", e.pid}));
+        return;
     }
-    info.pid += ':';
-    info.pid.append(e.pid);
+    info.node = host;
+    info.time = e.time;
+    info.serverIp = e.server;
+    info.offset = e.offset;
+    info.pid = std::string(blank) + std::string(e.kind) + ':' + std::string(e.pid);
 }
 
 }  // namespace
@@ -33,7 +37,7 @@ void fill(AdjustTimeInfo& info, std::string_view host, const Event& e)
 LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
 {
     // A classic ntpdate line is the classic parser's, whatever else it holds.
-    if (line.find("ntpdate[") == std::string_view::npos) {
+    if (findLiteral(line, "ntpdate[") == std::string_view::npos) {
         for (Recogniser recognise : kRecognisers) {
             Event event;
             Seen seen = recognise(line, memory_, event);
@@ -45,10 +49,10 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
                 diag("gethostname calling error! ");
                 return LineResult::Rejected;
             }
-            fill(info, host_, event);
+            fill(info, host_, event, made_);
             return LineResult::Record;
         }
     }
-    return AnalyzeLogFile::separateLog(line, host_, hostOk_, info) < 0 ? LineResult::Rejected
+    return AnalyzeLogFile::separateLog(line, host_, hostOk_, info, made_) < 0 ? LineResult::Rejected
                                                                         : LineResult::Record;
 }

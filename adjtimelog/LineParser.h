@@ -15,6 +15,7 @@
 
 #include "AdjustTimeInfo.h"
 #include "Recognisers.h"
+#include "Text.h"
 
 #include <string_view>
 
@@ -27,13 +28,19 @@ enum class LineResult {
 class LineParser {
 public:
     // host: this machine's name; hostOk false when the query failed, which
-    // rejects every line that would make a record.
-    LineParser(std::string_view host, bool hostOk) : host_(host), hostOk_(hostOk) {}
+    // rejects every line that would make a record. With an arena, records
+    // view the line and host and the fields made for them go to the arena;
+    // without one they own their texts.
+    LineParser(std::string_view host, bool hostOk, Arena* made = nullptr)
+        : host_(host), hostOk_(hostOk), made_(made)
+    {
+    }
 
     LineResult parse(std::string_view line, AdjustTimeInfo& info);
 
 private:
     std::string_view host_;
     bool hostOk_;
+    Arena* made_;
     RecogniserMemory memory_;
 };

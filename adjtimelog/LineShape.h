@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 class LineShape {
@@ -112,4 +113,31 @@ inline bool startsWith(std::string_view s, std::string_view prefix)
 inline bool endsWith(std::string_view s, std::string_view suffix)
 {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// The first occurrence of a literal in s, or npos: memchr finds each
+// candidate for its first byte, the rest is compared in line.
+template <size_t N>
+size_t findLiteral(std::string_view s, const char (&literal)[N])
+{
+    constexpr size_t n = N - 1;
+    if (s.size() < n)
+        return std::string_view::npos;
+    const char* d = s.data();
+    const char* last = d + (s.size() - n);
+    for (const char* p = d; p <= last; ++p) {
+        p = static_cast<const char*>(memchr(p, literal[0], static_cast<size_t>(last - p) + 1));
+        if (!p)
+            return std::string_view::npos;
+        if (memcmp(p + 1, literal + 1, n - 1) == 0)
+            return static_cast<size_t>(p - d);
+    }
+    return std::string_view::npos;
+}
+
+// The first occurrence of c in s, or npos.
+inline size_t findByte(std::string_view s, char c)
+{
+    const void* p = memchr(s.data(), c, s.size());
+    return p ? static_cast<size_t>(static_cast<const char*>(p) - s.data()) : std::string_view::npos;
 }

@@ -139,7 +139,7 @@ int RawLogClaim::lock()
     return 0;
 }
 
-RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
+RawLogClaim::Result RawLogClaim::acquire(FileText& text)
 {
     // A writer that opens a file we hold a lease on makes the kernel send
     // SIGIO, whose default action would end the run.
@@ -196,8 +196,7 @@ RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
     }
     held_ = true;
 
-    text.clear();
-    int rc = readFrom(fd.get(), 0, text);
+    int rc = text.load(fd.get());
     int err = errno;
     dropLease(fd.get(), quiet);
     if (rc != 0) {
@@ -208,7 +207,7 @@ RawLogClaim::Result RawLogClaim::acquire(ByteBuffer& text)
         // Without a lease a write may have been half done: a last line
         // without its line end waits for the next run.
         const char* nl = static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
-        text.shrinkBy(nl ? text.size() - static_cast<size_t>(nl + 1 - text.data()) : text.size());
+        text.keepFirst(nl ? static_cast<size_t>(nl + 1 - text.data()) : 0);
     }
     readSize_ = static_cast<off_t>(text.size());
     claimFd_ = std::move(fd);

@@ -61,7 +61,7 @@ public:
     // else the raw log. Claimed: text holds the lines. Nothing: no raw log,
     // or nothing in it. Failed: error() says why; whatever was claimed is
     // still held and must be put back (held()).
-    Result acquire(ByteBuffer& text);
+    Result acquire(FileText& text);
 
     // Before the lines are written to the report: notes the report's
     // identity and size and the batch, so that a run killed after the batch

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 
@@ -60,6 +62,13 @@ struct FailingFor<R (*)(const char*, A...)> {
         sys.member = &Failing<decltype(SysCalls::member)>::call<&SysCalls::member>;       \
     } while (0)
 
+// A file system that cannot map files.
+void* mmapFails(void*, size_t, int, int, int, off_t)
+{
+    errno = ENODEV;
+    return MAP_FAILED;
+}
+
 const RawLogClaim::Waits kShort{200, 200};
 
 class Claim : public testing::Test {
@@ -74,7 +83,7 @@ protected:
     void claimLines(RawLogClaim& claim, const std::string& lines)
     {
         writeFile(raw, lines);
-        ByteBuffer text;
+        FileText text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
         ASSERT_EQ(text.view(), lines);
     }
@@ -116,7 +125,7 @@ TEST_F(Claim, PutBackWithoutNewerLinesKeepsTheFile)
     writeFile(raw, "a\n");
     chmod(raw.c_str(), 0640);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(claim.putBack(), 0);
     struct stat st;
@@ -126,7 +135,7 @@ TEST_F(Claim, PutBackWithoutNewerLinesKeepsTheFile)
 
 TEST_F(Claim, EmptinessIsDecidedByReading)
 {
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(RawLogClaim(raw).acquire(text), RawLogClaim::Nothing);
     writeFile(raw, "");
     EXPECT_EQ(RawLogClaim(raw).acquire(text), RawLogClaim::Nothing);
@@ -145,7 +154,7 @@ TEST_F(Claim, LeftoversOfAKilledRunComeFirst)
     writeFile(priv("merging"), "middle\n");  // killed in the middle of a merge
     writeFile(raw, "new\n");
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(text.view(), "old\nmiddle\n");
     EXPECT_EQ(readFile(raw), "new\n") << "the raw log waits for the next run";
@@ -158,7 +167,7 @@ TEST_F(Claim, CopiesLeftInTmpAreTakenUpOnlyWhenOursAndPlain)
     writeFile(dir / "elsewhere", "planted\n");
     ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (raw + ".merging").c_str()), 0);
     writeFile(raw + ".claimed", "left by an older version\n");
-    ByteBuffer text;
+    FileText text;
     {
         RawLogClaim claim(raw);
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
@@ -184,7 +193,7 @@ TEST_F(Claim, PrivateDirectoryThatIsNotPrivateIsRefused)
         else
             ASSERT_EQ(symlink(dir.path().c_str(), priv.c_str()), 0);
         RawLogClaim claim(raw);
-        ByteBuffer text;
+        FileText text;
         EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
         EXPECT_EQ(claim.error().path, priv);
         EXPECT_NE(claim.error().why.find("mode 0700"), std::string::npos);
@@ -200,7 +209,7 @@ TEST_F(Claim, SymbolicLinkIsMovedAsALink)
     ASSERT_EQ(symlink((dir / "target").c_str(), raw.c_str()), 0);
     {
         RawLogClaim claim(raw);
-        ByteBuffer text;
+        FileText text;
         ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
         writeFile(raw, "y\n");  // a new raw log; the merge must not write the target
         EXPECT_EQ(claim.putBack(), 0);
@@ -210,7 +219,7 @@ TEST_F(Claim, SymbolicLinkIsMovedAsALink)
     unlink(raw.c_str());
     ASSERT_EQ(symlink((dir / "target").c_str(), raw.c_str()), 0);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(claim.release(), 0);
     EXPECT_EQ(readFile(dir / "target"), "x\n") << "the target is never removed";
@@ -243,7 +252,7 @@ TEST_F(Claim, WaitsForAWriterThatStillHasTheRawLogOpen)
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(text.view(), "a\nhalf\n") << "never half a line";
     waitpid(child, nullptr, 0);
@@ -256,7 +265,7 @@ TEST_F(Claim, WriterThatStaysOpenLeavesTheRawLogForTheNextRun)
     writeFile(raw, "a\n");
     int fd = open(raw.c_str(), O_WRONLY | O_APPEND);
     RawLogClaim claim(raw, kShort);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "claim", raw, EBUSY);
     EXPECT_FALSE(claim.held());
@@ -269,7 +278,7 @@ TEST_F(Claim, WithoutLeasesALastLineWithoutLineEndWaits)
     FAIL_CALL(fcntl, 1, EINVAL);  // a file system without leases
     RawLogClaim claim(raw);
     writeFile(raw, "a\nhal");
-    ByteBuffer text;
+    FileText text;
     ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
     EXPECT_EQ(text.view(), "a\n");
     EXPECT_EQ(claim.release(), 0);
@@ -295,7 +304,7 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
             // Killed here: neither released nor put back.
         }
         RawLogClaim next(raw);
-        ByteBuffer text;
+        FileText text;
         ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
         EXPECT_EQ(text.view(), reachedReport ? "late\n" : "a\nb\nlate\n") << "the batch is in the report";
         ASSERT_EQ(next.release(), 0);
@@ -355,7 +364,7 @@ TEST_F(Claim, WriterThatKeepsTheClaimedCopyOpen)
     writeFile(priv("claimed"), "a\n");
     int fd = open(priv("claimed").c_str(), O_WRONLY | O_APPEND);
     RawLogClaim claim(raw, kShort);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "claim", priv("claimed"), EBUSY);
     close(fd);
@@ -372,7 +381,7 @@ TEST_F(Claim, ClaimedCopyThatIsADanglingLinkIsHandedBack)
     mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
     ASSERT_EQ(symlink((dir / "gone").c_str(), priv("claimed").c_str()), 0);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Nothing);
     EXPECT_TRUE(isLink(raw)) << "moved back as it was";
 }
@@ -385,7 +394,7 @@ TEST_F(Claim, PrivateDirectoryCannotBeLookedAt)
     const std::string priv = dir / (".adjtimelog-" + std::to_string(geteuid()));
     FAIL_FOR(lstat, priv, EACCES);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "claim", priv, EACCES);
     // A umask that takes the owner's bits is undone.
@@ -401,7 +410,7 @@ TEST_F(Claim, LockThatIsNoFile)
     mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
     ASSERT_EQ(mkfifo(priv("lock").c_str(), 0600), 0);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "lock", priv("lock"), EINVAL);
 }
@@ -410,7 +419,7 @@ TEST_F(Claim, SetAsideLinesCannotBeTakenUp)
 {
     mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
     writeFile(priv("merging"), "m\n");
-    ByteBuffer text;
+    FileText text;
     {
         FAIL_FOR(open, priv("merging"), EACCES);
         RawLogClaim claim(raw);
@@ -483,7 +492,7 @@ TEST_F(Claim, MkdirOfThePrivateDirectoryFails)
     writeFile(raw, "a\n");
     FAIL_FOR(mkdir, dir / (".adjtimelog-" + std::to_string(geteuid())), EACCES);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "claim", claim.privateDir(), EACCES);
     EXPECT_EQ(readFile(raw), "a\n");
@@ -494,7 +503,7 @@ TEST_F(Claim, LockCannotBeOpenedOrTaken)
     writeFile(raw, "a\n");
     FAIL_FOR(open, priv("lock"), EMFILE);
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "lock", priv("lock"), EMFILE);
     sys = kLibc;
@@ -509,7 +518,7 @@ TEST_F(Claim, RawLogCannotBeOpenedOrMoved)
 {
     writeFile(raw, "a\n");
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
     FAIL_FOR(open, raw, EACCES);
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "claim", raw, EACCES);
@@ -521,11 +530,22 @@ TEST_F(Claim, RawLogCannotBeOpenedOrMoved)
     EXPECT_EQ(readFile(raw), "a\n");
 }
 
+TEST_F(Claim, AFileThatCannotBeMappedIsRead)
+{
+    writeFile(raw, "a\n");
+    RawLogClaim claim(raw);
+    FileText text;
+    sys.mmap = mmapFails;
+    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
+    EXPECT_EQ(text.view(), "a\n");
+}
+
 TEST_F(Claim, ReadFailsAndTheLinesGoBack)
 {
     writeFile(raw, "a\n");
     RawLogClaim claim(raw);
-    ByteBuffer text;
+    FileText text;
+    sys.mmap = mmapFails;
     FAIL_CALL(pread, 1, EIO);
     EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
     expectError(claim, "readLog", raw, EIO);
@@ -553,7 +573,7 @@ TEST_F(Claim, MergeFailsAndTheNextRunTakesTheLinesUpInOrder)
         }
         writeFile(raw, "c\n");
         RawLogClaim next(raw);
-        ByteBuffer text;
+        FileText text;
         ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
         EXPECT_EQ(text.view(), step == 2 ? "a\nb\nb\n" : "a\nb\n") << step;
         EXPECT_EQ(readFile(raw), "c\n");

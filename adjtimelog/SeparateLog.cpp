@@ -5,6 +5,7 @@
 
 #include "AnalyzeLogFile.h"
 #include "Diagnostics.h"
+#include "LineShape.h"
 
 #include <climits>
 #include <cstring>
@@ -15,30 +16,15 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-// The first occurrence of a literal in s. Lines are short: a plain loop
-// that the compiler sees whole beats a library call per candidate.
 template <size_t N>
 size_t find(std::string_view s, const char (&literal)[N])
 {
-    constexpr size_t n = N - 1;
-    if (s.size() < n)
-        return npos;
-    const char* d = s.data();
-    const size_t last = s.size() - n;
-    for (size_t i = 0; i <= last; ++i) {
-        if (d[i] == literal[0] && memcmp(d + i + 1, literal + 1, n - 1) == 0)
-            return i;
-    }
-    return npos;
+    return findLiteral(s, literal);
 }
 
 size_t find(std::string_view s, char c)
 {
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == c)
-            return i;
-    }
-    return npos;
+    return findByte(s, c);
 }
 
 // The text from position p to the end; empty when p lies past the end.
@@ -84,7 +70,7 @@ int AnalyzeLogFile::separateLog(const std::string& line, AdjustTimeInfo& info)
 }
 
 int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk,
-                                AdjustTimeInfo& info)
+                                AdjustTimeInfo& info, Arena* made)
 {
     if (!hostOk) {
         // An empty record would reach the report and the database as if it
@@ -109,7 +95,10 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
         diag("AnalyzeLogFile::separateLog set time! ");
     }
 
-    size_t p = find(work, '[');
+    // The places of classic ntpdate's own line are tried first; each test
+    // is exact (the text it skips cannot hold what is sought), so a line of
+    // another shape is cut just the same, only by the searches below.
+    size_t p = work.size() > 7 && work[7] == '[' ? 7 : find(work, '[');
     if (p == npos) {
         diag("AnalyzeLogFile::separateLog pid false! ");
         return -1;
@@ -117,18 +106,29 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     work = work.substr(p + 1);
 
     std::string_view pid;
-    size_t q = find(work, ']');
+    size_t q = 0;
+    while (q < work.size() && work[q] >= '0' && work[q] <= '9')
+        ++q;
+    if (q == work.size() || work[q] != ']')
+        q = find(work, ']');
     if (q != npos) {
         pid = work.substr(0, q);
         work = cutAt(work, q + 2);  // drops "]:" and keeps the blank
     }
 
+    size_t t, s;
+    if (startsWith(work, " adjust time server ")) {
+        t = 8, s = 13;
+    } else if (startsWith(work, " step time server ")) {
+        t = 6, s = 11;
+    } else {
+        t = find(work, "time");
+        s = find(work, "server");
+    }
     std::string_view kind;
-    size_t t = find(work, "time");
     if (t != npos)
         kind = upToBefore(work, t);
 
-    size_t s = find(work, "server");
     if (s == npos) {
         diag("AnalyzeLogFile::separateLog offset or serverIp false! ");
         return -1;
@@ -146,13 +146,18 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     if (find(work, "sec") != npos && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
-    info.node.assign(host);
-    info.time.assign(time);
-    info.serverIp.assign(server);
-    info.offset.assign(offset);
-    info.pid.reserve(kind.size() + 1 + pid.size());
-    info.pid.assign(kind);
-    info.pid += ':';
-    info.pid.append(pid);
+    if (made) {
+        info.node.setView(host);
+        info.time.setView(timeNow.empty() ? time : made->join({timeNow}));
+        info.serverIp.setView(server);
+        info.offset.setView(offset);
+        info.pid.setView(made->join({kind, ":", pid}));
+    } else {
+        info.node = host;
+        info.time = time;
+        info.serverIp = server;
+        info.offset = offset;
+        info.pid = std::string(kind) + ':' + std::string(pid);
+    }
     return 0;
 }

@@ -29,7 +29,7 @@ def main():
                        stdout=subprocess.DEVNULL)
         subprocess.run(admin + ["-d", "site", "-c", "GRANT TRUNCATE ON dbu.ntpadjusts TO dbu"], check=True)
         shutil.copyfile(rawlog, RAW)
-        t_ours, rss_ours, rc = measure([os.path.join(bindir, "adjtimelog"), "database", "-s",
+        t_ours, _, rc = measure([os.path.join(bindir, "adjtimelog"), "database", "-s",
                                         "postgresql://127.0.0.1:%d/site" % port])
         if rc != 0:
             raise SystemExit("adjtimelog database failed with status %d" % rc)
@@ -48,7 +48,7 @@ def main():
                 out.write("INSERT INTO dbu.ntpadjusts (ntpid, %s) VALUES (nextval('dbu.ntpadjusts_seq'), %s);\n"
                           % (COLUMNS, vals))
             out.write("COMMIT;\n")
-        t_rows, rss_rows, rc = measure(node + ["-f", per_row])
+        t_rows, _, rc = measure(node + ["-f", per_row])
         if rc != 0:
             raise SystemExit("psql per-row load failed")
         copy = os.path.join(work, "copy.sql")
@@ -57,12 +57,12 @@ def main():
                       "CREATE TEMP TABLE raw (node text, time text, serverip text, \"offset\" text, pid text, "
                       "runtime bigint);\n\\copy raw FROM '%s' CSV\n"
                       "INSERT INTO dbu.ntpadjusts SELECT nextval('dbu.ntpadjusts_seq'), * FROM raw;\nCOMMIT;\n" % csv)
-        t_copy, rss_copy, rc = measure(node + ["-f", copy])
+        t_copy, _, rc = measure(node + ["-f", copy])
         if rc != 0:
             raise SystemExit("psql COPY load failed")
         print("database action into PostgreSQL: %d rows" % rows)
-        print("  adjtimelog database   %7.3f s  %9.0f rows/s  peak %6.1f MB  (parses the raw log, one commit)"
-              % (t_ours, rows / t_ours, rss_ours / 1e6))
+        print("  adjtimelog database   %7.3f s  %9.0f rows/s  (parses the raw log, one commit)"
+              % (t_ours, rows / t_ours))
         print("  psql INSERT per row   %7.3f s  %9.0f rows/s  (rows already cut, one transaction)"
               % (t_rows, rows / t_rows))
         print("  psql COPY             %7.3f s  %9.0f rows/s  (the bulk floor)" % (t_copy, rows / t_copy))

@@ -1,14 +1,21 @@
 #include "Postgres.h"
 
+#include "PgLib.h"
 #include "Translate.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <libpq-fe.h>
 
 namespace dmoci {
 
 namespace {
+
+// Every call below comes after a session's open, which loaded the library.
+const PgLib& pq()
+{
+    std::string why;
+    return *pgLib(why);
+}
 
 bool startsWith(const std::string& s, const char* prefix)
 {
@@ -87,38 +94,38 @@ bool isPostgresUri(const std::string& connect)
 
 PgRows::~PgRows()
 {
-    PQclear(r_);
+    pq().PQclear(r_);
 }
 
 int PgRows::rows() const
 {
-    return PQntuples(r_);
+    return pq().PQntuples(r_);
 }
 
 int PgRows::columns() const
 {
-    return PQnfields(r_);
+    return pq().PQnfields(r_);
 }
 
 bool PgRows::isNull(int row, int col) const
 {
-    return PQgetisnull(r_, row, col) != 0;
+    return pq().PQgetisnull(r_, row, col) != 0;
 }
 
 const char* PgRows::value(int row, int col) const
 {
-    return PQgetvalue(r_, row, col);
+    return pq().PQgetvalue(r_, row, col);
 }
 
 size_t PgRows::length(int row, int col) const
 {
-    return static_cast<size_t>(PQgetlength(r_, row, col));
+    return static_cast<size_t>(pq().PQgetlength(r_, row, col));
 }
 
 PgSession::~PgSession()
 {
     if (conn_)
-        PQfinish(conn_);
+        pq().PQfinish(conn_);
 }
 
 bool PgSession::open(const std::string& uri, const std::string& user, const std::string& password,
@@ -127,30 +134,35 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
     // Keywords before dbname are defaults that the URI's own values override.
     const char* keys[] = {"user", "password", "connect_timeout", "application_name", "dbname", nullptr};
     const char* values[] = {user.c_str(), password.c_str(), "10", "adjtimelog", uri.c_str(), nullptr};
-    conn_ = PQconnectdbParams(keys, values, 1);
+    std::string why;
+    if (!pgLib(why)) {
+        failure = {12560, "TNS:protocol adapter error (" + why + ")"};
+        return false;
+    }
+    conn_ = pq().PQconnectdbParams(keys, values, 1);
     if (!conn_) {
         failure = {12154, "out of memory"};
         return false;
     }
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        failure = connectFailure(trimmed(PQerrorMessage(conn_)));
-        PQfinish(conn_);
+    if (pq().PQstatus(conn_) != CONNECTION_OK) {
+        failure = connectFailure(trimmed(pq().PQerrorMessage(conn_)));
+        pq().PQfinish(conn_);
         conn_ = nullptr;
         return false;
     }
     // The server's notices are not the program's to print on its streams.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    pq().PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     user_ = user;
     return true;
 }
 
 Failure PgSession::failureOf(pg_result* r) const
 {
-    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-    std::string message = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
-    if (const char* primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr)
+    const char* state = r ? pq().PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    std::string message = trimmed(r ? pq().PQresultErrorMessage(r) : pq().PQerrorMessage(conn_));
+    if (const char* primary = r ? pq().PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr)
         message = primary;
-    if (PQstatus(conn_) != CONNECTION_OK || !state)
+    if (pq().PQstatus(conn_) != CONNECTION_OK || !state)
         return {3113, "end-of-file on communication channel (" + message + ")"};
     for (const StateMap& m : kStates) {
         if (strcmp(state, m.state) == 0)
@@ -161,11 +173,11 @@ Failure PgSession::failureOf(pg_result* r) const
 
 bool PgSession::command(const char* sql, Failure& failure)
 {
-    PGresult* r = PQexec(conn_, sql);
-    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PGresult* r = pq().PQexec(conn_, sql);
+    bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok)
         failure = failureOf(r);
-    PQclear(r);
+    pq().PQclear(r);
     return ok;
 }
 
@@ -177,18 +189,18 @@ int PgSession::parameters(const std::string& statement, Failure& failure)
     Prepared p;
     p.name = "dmoci_" + std::to_string(prepared_.size() + 1);
     std::string sql = translateForPostgres(statement, user_);
-    PGresult* r = PQprepare(conn_, p.name.c_str(), sql.c_str(), 0, nullptr);
-    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PGresult* r = pq().PQprepare(conn_, p.name.c_str(), sql.c_str(), 0, nullptr);
+    bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok)
         failure = failureOf(r);
-    PQclear(r);
+    pq().PQclear(r);
     if (!ok) {
         // A failed prepare inside a transaction aborts it, as a failed statement does.
         return -1;
     }
-    r = PQdescribePrepared(conn_, p.name.c_str());
-    p.parameters = PQresultStatus(r) == PGRES_COMMAND_OK ? PQnparams(r) : 0;
-    PQclear(r);
+    r = pq().PQdescribePrepared(conn_, p.name.c_str());
+    p.parameters = pq().PQresultStatus(r) == PGRES_COMMAND_OK ? pq().PQnparams(r) : 0;
+    pq().PQclear(r);
     prepared_.emplace(statement, p);
     return p.parameters;
 }
@@ -203,21 +215,21 @@ bool PgSession::execute(const std::string& statement, const std::vector<const ch
     }
     if (parameters(statement, failure) < 0)
         return false;  // prepared now, or found prepared
-    PGresult* r = PQexecPrepared(conn_, prepared_.find(statement)->second.name.c_str(), static_cast<int>(values.size()),
+    PGresult* r = pq().PQexecPrepared(conn_, prepared_.find(statement)->second.name.c_str(), static_cast<int>(values.size()),
                                  values.data(), nullptr, nullptr, 0);
-    ExecStatusType status = PQresultStatus(r);
+    ExecStatusType status = pq().PQresultStatus(r);
     if (status == PGRES_TUPLES_OK) {
         rows = std::make_shared<PgRows>(r);
         changed = 0;
         return true;
     }
     if (status == PGRES_COMMAND_OK) {
-        changed = static_cast<unsigned>(strtoul(PQcmdTuples(r), nullptr, 10));
-        PQclear(r);
+        changed = static_cast<unsigned>(strtoul(pq().PQcmdTuples(r), nullptr, 10));
+        pq().PQclear(r);
         return true;
     }
     failure = failureOf(r);
-    PQclear(r);
+    pq().PQclear(r);
     return false;
 }
 
@@ -226,16 +238,16 @@ bool PgSession::commit(Failure& failure)
     if (!inTransaction_)
         return true;
     inTransaction_ = false;
-    PGresult* r = PQexec(conn_, "COMMIT");
-    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PGresult* r = pq().PQexec(conn_, "COMMIT");
+    bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok) {
         failure = failureOf(r);  // refused (a deferred constraint): rolled back
-    } else if (strcmp(PQcmdStatus(r), "ROLLBACK") == 0) {
+    } else if (strcmp(pq().PQcmdStatus(r), "ROLLBACK") == 0) {
         // A transaction that a failed statement aborted ends in a rollback.
         failure = {2091, "transaction rolled back"};
         ok = false;
     }
-    PQclear(r);
+    pq().PQclear(r);
     return ok;
 }
 

@@ -1,0 +1,19 @@
+// The adjustment report: which records belong in it, and the line each
+// record makes there.
+#pragma once
+
+#include "AdjustTimeInfo.h"
+
+#include <string>
+#include <string_view>
+
+// The integer part of an offset as atoi would read it is 0. An integer part
+// too large for any integer type is not 0.
+bool integerPartIsZero(std::string_view offset);
+
+// True when the record belongs in the report: an offset of a second or more
+// either way, or a stepped clock.
+bool isNoteworthy(const AdjustTimeInfo& info);
+
+// Appends the report line of info, whole and with its line end.
+void appendReportLine(std::string& out, const AdjustTimeInfo& info);
