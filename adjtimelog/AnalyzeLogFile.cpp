@@ -48,12 +48,12 @@ int AnalyzeLogFile::readLog()
 
 int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
 {
-    return parseLines(out, false);
+    return parseLines(&out, nullptr);
 }
 
 // Lines end at 0x0A only; the text after a final line end is not a line,
 // but a last line without a line end is.
-int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthyOnly) const
+int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* report) const
 {
     std::string_view text = rawText.view();
     if (text.empty())
@@ -64,7 +64,8 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthy
         hostAsked = true;
     }
     // Room for a record per line of typical length, touched only as used.
-    out.reserve(out.size() + text.size() / 48 + 1);
+    if (out)
+        out->reserve(out->size() + text.size() / 48 + 1);
     LineParser parser(host, hostOk, &made);
     AdjustTimeInfo info;
     int rc = 0;
@@ -78,10 +79,13 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthy
         Arena::Mark mark = made.mark();
         switch (parser.parse(line, info)) {
         case LineResult::Record:
-            if (!noteworthyOnly || isNoteworthy(info))
-                out.push_back(info);
-            else
-                made.rewind(mark);
+            if (out) {
+                out->push_back(info);
+            } else {
+                if (isNoteworthy(info))
+                    appendReportLine(*report, info);
+                made.rewind(mark);  // the line holds what the record made
+            }
             break;
         case LineResult::NoRecord:
             break;
@@ -96,15 +100,13 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthy
 
 int AnalyzeLogFile::write(const std::string& reportPath)
 {
-    // The report needs only the noteworthy records, so only they are kept.
-    parseLines(records, true);
+    // The report lines of the records are made as the lines are parsed:
+    // no record is kept for them. Those of earlier calls stay and are
+    // written again, as they would be from kept records.
+    parseLines(nullptr, &reportLines);
     if (readFailed_)
         return -1;
-
-    std::string lines;
-    lines.reserve(records.size() * 64);
-    for (const AdjustTimeInfo& info : records)
-        appendReportLine(lines, info);
+    std::string_view lines = reportLines.view();
 
     int fd = open(reportPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {

@@ -59,7 +59,9 @@ public:
 
 private:
     int readLog();
-    int parseLines(std::vector<AdjustTimeInfo>& out, bool noteworthyOnly) const;
+    // Parses every line: each record goes to out, or, without out, its
+    // report line goes to report when it is noteworthy.
+    int parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* report) const;
 
     std::string logPath;
     RawLogClaim claim;
@@ -70,7 +72,7 @@ private:
     mutable std::string host;
     mutable bool hostOk = false;
     mutable bool hostAsked = false;
-    std::vector<AdjustTimeInfo> records;
+    ByteBuffer reportLines;  // the report lines of every write() so far
     bool readFailed_ = false;
 };
 

@@ -25,7 +25,10 @@ public:
     char* extend(size_t n)
     {
         if (size_ + n > capacity_) {
-            size_t want = size_ + n;
+            // At least twice the room, so that many small appends do not
+            // reallocate each time; realloc moves a large block by
+            // remapping its pages, not by copying them.
+            size_t want = size_ + n > 2 * capacity_ ? size_ + n : 2 * capacity_;
             void* p = realloc(data_, want ? want : 1);
             if (!p)
                 return nullptr;
@@ -35,6 +38,15 @@ public:
         char* at = data_ + size_;
         size_ += n;
         return at;
+    }
+    void append(std::string_view s)
+    {
+        if (s.empty())
+            return;
+        char* at = extend(s.size());
+        if (!at)
+            abort();  // as operator new would end the process
+        memcpy(at, s.data(), s.size());
     }
     // Gives back the last n bytes of an extend() that were not filled.
     void shrinkBy(size_t n) { size_ -= n; }

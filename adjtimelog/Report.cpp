@@ -1,6 +1,9 @@
 #include "Report.h"
 #include "LineShape.h"
 
+#include <cstdlib>
+#include <cstring>
+
 bool integerPartIsZero(std::string_view offset)
 {
     size_t i = 0;
@@ -20,17 +23,18 @@ bool isNoteworthy(const AdjustTimeInfo& info)
     return !integerPartIsZero(info.offset) || findLiteral(info.pid, "step") != std::string_view::npos;
 }
 
-void appendReportLine(std::string& out, const AdjustTimeInfo& info)
+void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
 {
-    out += '[';
-    out += info.node.view();
-    out += ':';
-    out += info.pid.view();
-    out += "]<<";
-    out += info.time.view();
-    out += ">>";
-    out += info.serverIp.view();
-    out += " : ";
-    out += info.offset.view();
-    out += '\n';
+    const std::string_view parts[] = {"[", info.node, ":", info.pid, "]<<", info.time, ">>",
+                                      info.serverIp, " : ", info.offset, "\n"};
+    size_t n = 0;
+    for (std::string_view part : parts)
+        n += part.size();
+    char* to = out.extend(n);
+    if (!to)
+        abort();  // as operator new would end the process
+    for (std::string_view part : parts) {
+        memcpy(to, part.data(), part.size());
+        to += part.size();
+    }
 }

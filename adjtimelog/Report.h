@@ -3,8 +3,8 @@
 #pragma once
 
 #include "AdjustTimeInfo.h"
+#include "ByteBuffer.h"
 
-#include <string>
 #include <string_view>
 
 // The integer part of an offset as atoi would read it is 0. An integer part
@@ -16,4 +16,4 @@ bool integerPartIsZero(std::string_view offset);
 bool isNoteworthy(const AdjustTimeInfo& info);
 
 // Appends the report line of info, whole and with its line end.
-void appendReportLine(std::string& out, const AdjustTimeInfo& info);
+void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info);

@@ -151,7 +151,12 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
         info.time.setView(timeNow.empty() ? time : made->join({timeNow}));
         info.serverIp.setView(server);
         info.offset.setView(offset);
-        info.pid.setView(made->join({kind, ":", pid}));
+        // kind ':' pid, the record's one field that is not a piece of its line
+        char* at = made->take(kind.size() + 1 + pid.size());
+        memcpy(at, kind.data(), kind.size());
+        at[kind.size()] = ':';
+        memcpy(at + kind.size() + 1, pid.data(), pid.size());
+        info.pid.setView({at, kind.size() + 1 + pid.size()});
     } else {
         info.node = host;
         info.time = time;

@@ -123,14 +123,30 @@ public:
         size_t n = 0;
         for (std::string_view piece : pieces)
             n += piece.size();
-        char* at = room(n);
+        char* at = take(n);
         char* to = at;
         for (std::string_view piece : pieces) {
-            // The pieces are a few bytes each: copied in line, not by a call.
-            for (char c : piece)
-                *to++ = c;
+            if (!piece.empty())
+                memcpy(to, piece.data(), piece.size());
+            to += piece.size();
         }
         return {at, n};
+    }
+
+    // Room for n bytes, which stay where they are.
+    char* take(size_t n)
+    {
+        if (n > left_) {
+            size_t size = n > kBlock ? n : kBlock;
+            char* b = static_cast<char*>(malloc(size));
+            if (!b)
+                abort();  // as operator new would end the process
+            blocks_.push_back(b);
+            next_ = b, left_ = size;
+        }
+        char* at = next_;
+        next_ += n, left_ -= n;
+        return at;
     }
 
     // What was written since mark() is given back by rewind(): the fields of
@@ -149,21 +165,6 @@ public:
 
 private:
     static constexpr size_t kBlock = 1 << 20;
-    char* room(size_t n)
-    {
-        if (n > left_) {
-            size_t size = n > kBlock ? n : kBlock;
-            char* b = static_cast<char*>(malloc(size));
-            if (!b)
-                abort();  // as operator new would end the process
-            blocks_.push_back(b);
-            next_ = b, left_ = size;
-        }
-        char* at = next_;
-        next_ += n, left_ -= n;
-        return at;
-    }
-
     std::vector<char*> blocks_;
     char* next_ = nullptr;
     size_t left_ = 0;

@@ -147,9 +147,14 @@ bool Database::open(const std::string& file, const std::string& connect, const s
 
 sqlite3_stmt* Database::prepare(const std::string& statement, Failure& failure)
 {
+    // One statement row after row: no hash of its text each time.
+    if (last_ && statement == *lastText_)
+        return last_;
     auto it = statements_.find(statement);
-    if (it != statements_.end())
+    if (it != statements_.end()) {
+        lastText_ = &it->first, last_ = it->second;
         return it->second;
+    }
     std::string sql = translateStatement(statement, user_);
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
@@ -161,7 +166,8 @@ sqlite3_stmt* Database::prepare(const std::string& statement, Failure& failure)
         failure = {900, "invalid SQL statement"};
         return nullptr;
     }
-    statements_.emplace(statement, st);
+    auto added = statements_.emplace(statement, st).first;
+    lastText_ = &added->first, last_ = st;
     return st;
 }
 
@@ -231,6 +237,7 @@ void Database::keepSequencesAfterRollback()
         }
     }
     sequences_.clear();
+    lastNext_ = {};
 }
 
 bool Database::commit(Failure& failure)
@@ -254,6 +261,7 @@ bool Database::commit(Failure& failure)
     }
     inTransaction_ = false;
     sequences_.clear();
+    lastNext_ = {};
     return true;
 }
 
@@ -269,6 +277,13 @@ bool Database::rollback(Failure& failure)
 
 bool Database::nextValue(const std::string& sequence, int64_t& value, std::string& error)
 {
+    // A batch asks for the same sequence row after row.
+    if (lastNext_.sequence && sequence == lastNext_.asked) {
+        value = ++lastNext_.sequence->last;
+        lastNext_.sequence->changed = true;
+        *lastNext_.current = value;
+        return true;
+    }
     std::string name = upper(sequence);
     auto it = sequences_.find(name);
     if (it == sequences_.end()) {
@@ -287,7 +302,9 @@ bool Database::nextValue(const std::string& sequence, int64_t& value, std::strin
     }
     value = ++it->second.last;
     it->second.changed = true;
-    current_[name] = value;
+    int64_t& current = current_[name];
+    current = value;
+    lastNext_ = {sequence, &it->second, &current};
     return true;
 }
 

@@ -61,8 +61,15 @@ private:
     std::string user_;
     bool inTransaction_ = false;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    const std::string* lastText_ = nullptr;  // the statement prepared last
+    sqlite3_stmt* last_ = nullptr;
     std::map<std::string, Sequence> sequences_;  // loaded in this transaction
     std::map<std::string, int64_t> current_;     // CURRVAL of this session
+    struct {
+        std::string asked;  // the name as the statement gave it
+        Sequence* sequence = nullptr;
+        int64_t* current = nullptr;
+    } lastNext_;  // the sequence NEXTVAL asked for last, while it is loaded
 };
 
 // Hashes a password for the account table (crypt(3) with a fresh salt).

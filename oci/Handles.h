@@ -85,6 +85,22 @@ struct OCIStmt : dmoci::Handle {
     OCIStmt() : Handle(OCI_HTYPE_STMT) {}
     std::string text;
     std::vector<std::unique_ptr<OCIBind>> binds;
+    std::vector<std::unique_ptr<OCIBind>> spareBinds;  // of earlier prepares, for reuse
+    OCIBind* newBind()
+    {
+        if (spareBinds.empty())
+            return binds.emplace_back(std::make_unique<OCIBind>()).get();
+        binds.push_back(std::move(spareBinds.back()));
+        spareBinds.pop_back();
+        *binds.back() = OCIBind();
+        return binds.back().get();
+    }
+    void dropBinds()
+    {
+        for (auto& b : binds)
+            spareBinds.push_back(std::move(b));
+        binds.clear();
+    }
     std::vector<std::unique_ptr<OCIDefine>> defines;
     // The compiled statement of the last execution: the session's cached one,
     // or one of its own when the cached one was busy with another cursor.

@@ -46,6 +46,49 @@ std::shared_ptr<dmoci::PgSession> sessionPg(OCISvcCtx* svchp)
 
 const Failure kNotLoggedOn{1012, "not logged on"};
 
+// A caller that runs one statement per row frees its handle and allocates
+// a new one for each row: freed statement handles are kept for the next
+// allocation, with their binds, instead of going back to the heap. A kept
+// handle is no valid handle until it is handed out again.
+std::vector<std::unique_ptr<OCIStmt>>& spareStmts()
+{
+    static std::vector<std::unique_ptr<OCIStmt>> spare;
+    return spare;
+}
+
+OCIStmt* takeStmt()
+{
+    auto& spare = spareStmts();
+    if (spare.empty())
+        return new OCIStmt;
+    OCIStmt* st = spare.back().release();
+    spare.pop_back();
+    st->magic = dmoci::kMagic;
+    return st;
+}
+
+void releaseRunning(OCIStmt* st);
+
+void giveBackStmt(OCIStmt* st)
+{
+    releaseRunning(st);
+    auto& spare = spareStmts();
+    if (spare.size() >= 4) {
+        delete st;
+        return;
+    }
+    st->magic = 0;
+    st->error = {};
+    st->text.clear();
+    st->dropBinds();
+    st->defines.clear();
+    st->db.reset();
+    st->query = st->exhausted = false;
+    st->rowCount = 0;
+    st->pgRow = 0;
+    spare.emplace_back(st);
+}
+
 void releaseRunning(OCIStmt* st)
 {
     st->pgRows.reset();
@@ -397,7 +440,7 @@ sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const s
     switch (type) {
     case OCI_HTYPE_ERROR: h = new OCIError; break;
     case OCI_HTYPE_SVCCTX: h = new OCISvcCtx; break;
-    case OCI_HTYPE_STMT: h = new OCIStmt; break;
+    case OCI_HTYPE_STMT: h = takeStmt(); break;
     case OCI_HTYPE_DESCRIBE: h = new OCIDescribe; break;
     case OCI_HTYPE_SERVER: h = new OCIServer; break;
     case OCI_HTYPE_SESSION: h = new OCISession; break;
@@ -412,8 +455,10 @@ sword OCIHandleFree(void* hndlp, const ub4 type)
     auto* h = valid<dmoci::Handle>(hndlp, type);
     if (!h || type == OCI_HTYPE_BIND || type == OCI_HTYPE_DEFINE)
         return OCI_INVALID_HANDLE;
-    if (type == OCI_HTYPE_STMT)
-        releaseRunning(static_cast<OCIStmt*>(h));
+    if (type == OCI_HTYPE_STMT) {
+        giveBackStmt(static_cast<OCIStmt*>(h));
+        return OCI_SUCCESS;
+    }
     delete h;  // a session freed without its end closes without commit
     return OCI_SUCCESS;
 }
@@ -571,7 +616,7 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError*, const OraText* stmt, ub4 stmt_le
         return OCI_INVALID_HANDLE;
     releaseRunning(stmtp);
     stmtp->text.assign(reinterpret_cast<const char*>(stmt), stmt_len);
-    stmtp->binds.clear();
+    stmtp->dropBinds();
     stmtp->defines.clear();
     stmtp->rowCount = 0;
     return OCI_SUCCESS;
@@ -592,10 +637,8 @@ sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 positio
         if (existing->position == position)
             b = existing.get();
     }
-    if (!b) {
-        stmtp->binds.push_back(std::make_unique<OCIBind>());
-        b = stmtp->binds.back().get();
-    }
+    if (!b)
+        b = stmtp->newBind();
     b->position = position;
     b->value = valuep;
     b->size = value_sz;
@@ -656,20 +699,18 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     if (!stmtp->query && iters == 0)
         return fail(errhp, {24333, "zero iteration count"});
 
-    sqlite3_clear_bindings(s);
+    // Every position is bound anew before each step: a statement handle
+    // holds one bind per position, so as many binds as places, none past
+    // the last, means all of them.
     int wanted = sqlite3_bind_parameter_count(s);
-    std::vector<bool> bound(static_cast<size_t>(wanted) + 1, false);
     for (auto& b : stmtp->binds) {
         if (b->position > static_cast<ub4>(wanted))
             return fail(errhp, {1036, "illegal variable name/number"});
         if (!bindValue(s, *b, failure))
             return fail(errhp, failure.code ? failure : db->lastError());
-        bound[b->position] = true;
     }
-    for (int i = 1; i <= wanted; ++i) {
-        if (!bound[static_cast<size_t>(i)])
-            return fail(errhp, {1008, "not all variables bound"});
-    }
+    if (stmtp->binds.size() != static_cast<size_t>(wanted))
+        return fail(errhp, {1008, "not all variables bound"});
 
     if (!sqlite3_stmt_readonly(s) && !db->beginIfNeeded(failure))
         return fail(errhp, failure);

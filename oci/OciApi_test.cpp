@@ -190,6 +190,35 @@ TEST(StandIn, TransactionsSequencesAndNulls)
     EXPECT_EQ(queryOne(file, "SELECT COUNT(*) FROM NTPADJUSTS WHERE NODE = 'lost'"), "0\n");
 }
 
+TEST(StandIn, AFreshStatementHandleForEveryRow)
+{
+    Scratch s;
+    const std::string file = s.dir + "/site.db";
+    createSiteDb(file);
+    Client a;
+    ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << a.error();
+    for (const char* node : {"n1", "n2", "short", "n3"}) {
+        // As the database action does: the last row's handle goes, a new one comes.
+        ASSERT_EQ(OCIHandleFree(a.st, OCI_HTYPE_STMT), OCI_SUCCESS);
+        EXPECT_EQ(OCIHandleFree(a.st, OCI_HTYPE_STMT), OCI_INVALID_HANDLE) << "freed once only";
+        ASSERT_EQ(OCIHandleAlloc(a.env, reinterpret_cast<void**>(&a.st), OCI_HTYPE_STMT, 0, nullptr), OCI_SUCCESS);
+        std::vector<std::string> values = row(node);
+        if (strcmp(node, "short") == 0) {
+            values.pop_back();  // the binds of the row before are not this handle's
+            EXPECT_EQ(a.run(kInsert, values), OCI_ERROR);
+            EXPECT_EQ(a.error(), "ORA-01008: not all variables bound");
+            continue;
+        }
+        ASSERT_EQ(a.run(kInsert, values), OCI_SUCCESS) << a.error();
+        if (strcmp(node, "n2") == 0) {
+            ASSERT_EQ(OCITransCommit(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS);
+        }
+    }
+    ASSERT_EQ(OCITransCommit(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS);
+    EXPECT_EQ(queryOne(file, "SELECT NTPID, NODE FROM NTPADJUSTS"), "1|n1\n2|n2\n3|n3\n")
+        << "the sequence goes on across the commit";
+}
+
 TEST(StandIn, ConstraintsTriggersAndDeferredChecks)
 {
     Scratch s;
