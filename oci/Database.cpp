@@ -1,4 +1,5 @@
 #include "Database.h"
+#include "SqliteLib.h"
 #include "Translate.h"
 
 #include <algorithm>
@@ -31,10 +32,10 @@ std::string upper(std::string s)
 
 void sequenceFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv, bool next)
 {
-    auto* db = static_cast<Database*>(sqlite3_user_data(ctx));
-    const unsigned char* name = argc == 1 ? sqlite3_value_text(argv[0]) : nullptr;
+    auto* db = static_cast<Database*>(sq().sqlite3_user_data(ctx));
+    const unsigned char* name = argc == 1 ? sq().sqlite3_value_text(argv[0]) : nullptr;
     if (!name) {
-        sqlite3_result_error(ctx, "ORA-02289: sequence does not exist", -1);
+        sq().sqlite3_result_error(ctx, "ORA-02289: sequence does not exist", -1);
         return;
     }
     int64_t value = 0;
@@ -42,9 +43,9 @@ void sequenceFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv, bool
     bool ok = next ? db->nextValue(reinterpret_cast<const char*>(name), value, error)
                    : db->currentValue(reinterpret_cast<const char*>(name), value, error);
     if (ok)
-        sqlite3_result_int64(ctx, value);
+        sq().sqlite3_result_int64(ctx, value);
     else
-        sqlite3_result_error(ctx, error.c_str(), -1);
+        sq().sqlite3_result_error(ctx, error.c_str(), -1);
 }
 
 void nextvalFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv)
@@ -91,48 +92,53 @@ bool passwordMatches(const std::string& password, const std::string& hash)
 Database::~Database()
 {
     for (auto& entry : statements_)
-        sqlite3_finalize(entry.second);
+        sq().sqlite3_finalize(entry.second);
     // Closing without a commit leaves nothing behind, as ending a process does.
     if (db_)
-        sqlite3_close_v2(db_);
+        sq().sqlite3_close_v2(db_);
 }
 
 bool Database::open(const std::string& file, const std::string& connect, const std::string& user,
                     const std::string& password, Failure& failure)
 {
+    std::string why;
+    if (!sqliteLib(why)) {
+        failure = {12560, "TNS:protocol adapter error (" + why + ")"};
+        return false;
+    }
     // A session never creates a database.
-    int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+    int rc = sq().sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
     if (rc != SQLITE_OK) {
         failure = {12514, "TNS:listener does not currently know of service requested in connect "
-                          "descriptor \"" + connect + "\" (" + sqlite3_errstr(rc) + ")"};
+                          "descriptor \"" + connect + "\" (" + sq().sqlite3_errstr(rc) + ")"};
         return false;
     }
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sq().sqlite3_extended_result_codes(db_, 1);
+    sq().sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     Failure setup;
     if (!exec("PRAGMA foreign_keys = ON", setup)) {
         failure = setup;
         return false;
     }
-    sqlite3_create_function(db_, "dmoci_nextval", 1, SQLITE_UTF8, this, nextvalFunction, nullptr,
+    sq().sqlite3_create_function(db_, "dmoci_nextval", 1, SQLITE_UTF8, this, nextvalFunction, nullptr,
                             nullptr);
-    sqlite3_create_function(db_, "dmoci_currval", 1, SQLITE_UTF8, this, currvalFunction, nullptr,
+    sq().sqlite3_create_function(db_, "dmoci_currval", 1, SQLITE_UTF8, this, currvalFunction, nullptr,
                             nullptr);
 
     sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(db_, "SELECT PASSWORD_HASH FROM DMOCI_USERS WHERE USERNAME = ?1", -1,
+    rc = sq().sqlite3_prepare_v2(db_, "SELECT PASSWORD_HASH FROM DMOCI_USERS WHERE USERNAME = ?1", -1,
                             &st, nullptr);
     if (rc != SQLITE_OK) {
-        failure = {12514, "\"" + connect + "\" is no site database (" + sqlite3_errmsg(db_) + ")"};
+        failure = {12514, "\"" + connect + "\" is no site database (" + sq().sqlite3_errmsg(db_) + ")"};
         return false;
     }
-    sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+    sq().sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
     std::string hash;
-    rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
-        hash = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
+    rc = sq().sqlite3_step(st);
+    if (rc == SQLITE_ROW && sq().sqlite3_column_text(st, 0))
+        hash = reinterpret_cast<const char*>(sq().sqlite3_column_text(st, 0));
+    sq().sqlite3_finalize(st);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         failure = lastError();
         return false;
@@ -157,7 +163,7 @@ sqlite3_stmt* Database::prepare(const std::string& statement, Failure& failure)
     }
     std::string sql = translateStatement(statement, user_);
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+    if (sq().sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
                            SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
         failure = lastError();
         return nullptr;
@@ -173,7 +179,7 @@ sqlite3_stmt* Database::prepare(const std::string& statement, Failure& failure)
 
 bool Database::exec(const char* sql, Failure& failure)
 {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sq().sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         failure = lastError();
         return false;
     }
@@ -194,7 +200,7 @@ bool Database::beginIfNeeded(Failure& failure)
 
 void Database::noteStatementFailure()
 {
-    if (inTransaction_ && sqlite3_get_autocommit(db_)) {
+    if (inTransaction_ && sq().sqlite3_get_autocommit(db_)) {
         inTransaction_ = false;  // SQLite gave up the whole transaction
         keepSequencesAfterRollback();
     }
@@ -206,12 +212,12 @@ bool Database::saveSequences(Failure& failure)
         if (!entry.second.changed)
             continue;
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db_, "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
+        sq().sqlite3_prepare_v2(db_, "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
                                 "WHERE NAME = ?2", -1, &st, nullptr);
-        sqlite3_bind_int64(st, 1, entry.second.last);
-        sqlite3_bind_text(st, 2, entry.first.c_str(), -1, SQLITE_TRANSIENT);
-        int rc = sqlite3_step(st);
-        sqlite3_finalize(st);
+        sq().sqlite3_bind_int64(st, 1, entry.second.last);
+        sq().sqlite3_bind_text(st, 2, entry.first.c_str(), -1, SQLITE_TRANSIENT);
+        int rc = sq().sqlite3_step(st);
+        sq().sqlite3_finalize(st);
         if (rc != SQLITE_DONE) {
             failure = lastError();
             return false;
@@ -252,7 +258,7 @@ bool Database::commit(Failure& failure)
     if (!exec("COMMIT", failure)) {
         // A deferred constraint failed: the server rolls the transaction back.
         Failure ignored;
-        if (!sqlite3_get_autocommit(db_))
+        if (!sq().sqlite3_get_autocommit(db_))
             exec("ROLLBACK", ignored);
         inTransaction_ = false;
         keepSequencesAfterRollback();
@@ -288,12 +294,12 @@ bool Database::nextValue(const std::string& sequence, int64_t& value, std::strin
     auto it = sequences_.find(name);
     if (it == sequences_.end()) {
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1, &st,
+        sq().sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1, &st,
                            nullptr);
-        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-        int rc = sqlite3_step(st);
-        int64_t last = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
-        sqlite3_finalize(st);
+        sq().sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        int rc = sq().sqlite3_step(st);
+        int64_t last = rc == SQLITE_ROW ? sq().sqlite3_column_int64(st, 0) : 0;
+        sq().sqlite3_finalize(st);
         if (rc != SQLITE_ROW) {
             error = "ORA-02289: sequence does not exist (" + sequence + ")";
             return false;
@@ -321,8 +327,8 @@ bool Database::currentValue(const std::string& sequence, int64_t& value, std::st
 
 Failure Database::lastError() const
 {
-    int rc = sqlite3_extended_errcode(db_);
-    std::string msg = sqlite3_errmsg(db_);
+    int rc = sq().sqlite3_extended_errcode(db_);
+    std::string msg = sq().sqlite3_errmsg(db_);
     if (msg.compare(0, 4, "ORA-") == 0) {
         // Raised by our own SQL functions, or by a trigger that speaks the
         // server's language: "ORA-nnnnn: text".

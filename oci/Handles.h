@@ -92,8 +92,7 @@ struct OCIStmt : dmoci::Handle {
             return binds.emplace_back(std::make_unique<OCIBind>()).get();
         binds.push_back(std::move(spareBinds.back()));
         spareBinds.pop_back();
-        *binds.back() = OCIBind();
-        return binds.back().get();
+        return binds.back().get();  // its fields are all set by the bind
     }
     void dropBinds()
     {

@@ -2,6 +2,7 @@
 
 #include "Connect.h"
 #include "Handles.h"
+#include "SqliteLib.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -93,10 +94,10 @@ void releaseRunning(OCIStmt* st)
 {
     st->pgRows.reset();
     if (st->running && !st->db.expired())
-        sqlite3_reset(st->running);
+        dmoci::sq().sqlite3_reset(st->running);
     st->running = nullptr;
     if (st->own) {
-        sqlite3_finalize(st->own);
+        dmoci::sq().sqlite3_finalize(st->own);
         st->own = nullptr;
     }
 }
@@ -132,7 +133,7 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
 {
     int i = static_cast<int>(b.position);
     if (b.indicator && *b.indicator == -1)
-        return sqlite3_bind_null(s, i) == SQLITE_OK;
+        return dmoci::sq().sqlite3_bind_null(s, i) == SQLITE_OK;
     const char* p = static_cast<const char*>(b.value);
     switch (b.dty) {
     case SQLT_CHR:
@@ -141,8 +142,8 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
     case SQLT_STR: {
         size_t n;
         if (!charValue(b, p, n))
-            return sqlite3_bind_null(s, i) == SQLITE_OK;
-        return sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
+            return dmoci::sq().sqlite3_bind_null(s, i) == SQLITE_OK;
+        return dmoci::sq().sqlite3_bind_text(s, i, p, static_cast<int>(n), SQLITE_STATIC) == SQLITE_OK;
     }
     case SQLT_INT: {
         long long v;
@@ -153,7 +154,7 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
         case 8: v = loadAs<long long>(p); break;
         default: failure = {3115, "unsupported integer size"}; return false;
         }
-        return sqlite3_bind_int64(s, i, v) == SQLITE_OK;
+        return dmoci::sq().sqlite3_bind_int64(s, i, v) == SQLITE_OK;
     }
     case SQLT_FLT: {
         double v;
@@ -162,7 +163,7 @@ bool bindValue(sqlite3_stmt* s, const OCIBind& b, Failure& failure)
         case 8: v = loadAs<double>(p); break;
         default: failure = {3115, "unsupported float size"}; return false;
         }
-        return sqlite3_bind_double(s, i, v) == SQLITE_OK;
+        return dmoci::sq().sqlite3_bind_double(s, i, v) == SQLITE_OK;
     }
     default:
         failure = {3115, "unsupported network datatype or representation"};
@@ -232,32 +233,32 @@ bool fillDefinesPg(OCIStmt* st)
 bool fillDefines(sqlite3_stmt* s, OCIStmt* st)
 {
     bool whole = true;
-    int columns = sqlite3_column_count(s);
+    int columns = dmoci::sq().sqlite3_column_count(s);
     for (auto& d : st->defines) {
         int col = static_cast<int>(d->position) - 1;
         if (col >= columns || !d->value)
             continue;
-        bool isNull = sqlite3_column_type(s, col) == SQLITE_NULL;
+        bool isNull = dmoci::sq().sqlite3_column_type(s, col) == SQLITE_NULL;
         if (d->indicator)
             *d->indicator = isNull ? -1 : 0;
         if (d->returnCode)
             *d->returnCode = isNull ? 1405 : 0;
         switch (d->dty) {
         case SQLT_INT: {
-            long long v = sqlite3_column_int64(s, col);
+            long long v = dmoci::sq().sqlite3_column_int64(s, col);
             if (d->size == 8) storeAs<long long>(d->value, v);
             else if (d->size == 4) storeAs<int>(d->value, static_cast<int>(v));
             else if (d->size == 2) storeAs<short>(d->value, static_cast<short>(v));
             break;
         }
         case SQLT_FLT:
-            if (d->size == 8) storeAs<double>(d->value, sqlite3_column_double(s, col));
-            else if (d->size == 4) storeAs<float>(d->value, static_cast<float>(sqlite3_column_double(s, col)));
+            if (d->size == 8) storeAs<double>(d->value, dmoci::sq().sqlite3_column_double(s, col));
+            else if (d->size == 4) storeAs<float>(d->value, static_cast<float>(dmoci::sq().sqlite3_column_double(s, col)));
             break;
         default: {
             // The text first: sqlite3_column_bytes then counts its bytes.
-            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-            whole = storeText(*d, text, static_cast<size_t>(sqlite3_column_bytes(s, col))) && whole;
+            const char* text = reinterpret_cast<const char*>(dmoci::sq().sqlite3_column_text(s, col));
+            whole = storeText(*d, text, static_cast<size_t>(dmoci::sq().sqlite3_column_bytes(s, col))) && whole;
         }
         }
     }
@@ -281,18 +282,18 @@ sword fetchOne(OCIStmt* st, OCIError* errhp)
         return fail(errhp, {24338, "statement handle not executed"});
     if (st->exhausted)
         return OCI_NO_DATA;
-    int rc = sqlite3_step(st->running);
+    int rc = dmoci::sq().sqlite3_step(st->running);
     if (rc == SQLITE_ROW) {
         ++st->rowCount;
         return fillDefines(st->running, st) ? OCI_SUCCESS : OCI_SUCCESS_WITH_INFO;
     }
     if (rc == SQLITE_DONE) {
         st->exhausted = true;
-        sqlite3_reset(st->running);
+        dmoci::sq().sqlite3_reset(st->running);
         return OCI_NO_DATA;
     }
     Failure failure = db->lastError();
-    sqlite3_reset(st->running);
+    dmoci::sq().sqlite3_reset(st->running);
     st->exhausted = true;
     return fail(errhp, failure);
 }
@@ -407,8 +408,7 @@ extern "C" {
 sword OCIInitialize(ub4, void*, void* (*)(void*, size_t), void* (*)(void*, void*, size_t),
                     void (*)(void*, void*))
 {
-    sqlite3_initialize();
-    return OCI_SUCCESS;
+    return OCI_SUCCESS;  // SQLite is started with the first session on a file
 }
 
 sword OCIEnvInit(OCIEnv** envp, ub4, size_t, void** usrmempp)
@@ -686,14 +686,14 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     sqlite3_stmt* s = db->prepare(stmtp->text, failure);
     if (!s)
         return fail(errhp, failure);
-    if (sqlite3_stmt_busy(s)) {
+    if (dmoci::sq().sqlite3_stmt_busy(s)) {
         // The cached statement is another handle's open cursor.
-        if (sqlite3_prepare_v2(db->handle(), sqlite3_sql(s), -1, &stmtp->own, nullptr) != SQLITE_OK)
+        if (dmoci::sq().sqlite3_prepare_v2(db->handle(), dmoci::sq().sqlite3_sql(s), -1, &stmtp->own, nullptr) != SQLITE_OK)
             return fail(errhp, db->lastError());
         s = stmtp->own;
     }
     stmtp->db = db;
-    stmtp->query = sqlite3_column_count(s) > 0;
+    stmtp->query = dmoci::sq().sqlite3_column_count(s) > 0;
     stmtp->exhausted = false;
     stmtp->rowCount = 0;
     if (!stmtp->query && iters == 0)
@@ -702,7 +702,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     // Every position is bound anew before each step: a statement handle
     // holds one bind per position, so as many binds as places, none past
     // the last, means all of them.
-    int wanted = sqlite3_bind_parameter_count(s);
+    int wanted = dmoci::sq().sqlite3_bind_parameter_count(s);
     for (auto& b : stmtp->binds) {
         if (b->position > static_cast<ub4>(wanted))
             return fail(errhp, {1036, "illegal variable name/number"});
@@ -712,23 +712,23 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     if (stmtp->binds.size() != static_cast<size_t>(wanted))
         return fail(errhp, {1008, "not all variables bound"});
 
-    if (!sqlite3_stmt_readonly(s) && !db->beginIfNeeded(failure))
+    if (!dmoci::sq().sqlite3_stmt_readonly(s) && !db->beginIfNeeded(failure))
         return fail(errhp, failure);
 
     stmtp->running = s;
     if (stmtp->query)
         return iters > 0 ? fetchOne(stmtp, errhp) : OCI_SUCCESS;
 
-    int rc = sqlite3_step(s);
+    int rc = dmoci::sq().sqlite3_step(s);
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
         failure = db->lastError();
-        sqlite3_reset(s);
+        dmoci::sq().sqlite3_reset(s);
         stmtp->running = nullptr;
         db->noteStatementFailure();
         return fail(errhp, failure);
     }
-    stmtp->rowCount = static_cast<ub4>(sqlite3_changes(db->handle()));
-    sqlite3_reset(s);
+    stmtp->rowCount = static_cast<ub4>(dmoci::sq().sqlite3_changes(db->handle()));
+    dmoci::sq().sqlite3_reset(s);
     stmtp->running = nullptr;
     if (mode & OCI_COMMIT_ON_SUCCESS) {
         if (!db->commit(failure))
