@@ -23,7 +23,7 @@ const SqliteLib* sqliteLib(std::string& why)
             DMOCI_SQLITE_FUNCTIONS(DMOCI_SQLITE_LOAD)
 #undef DMOCI_SQLITE_LOAD
         }
-        if (failed.empty()) {
+        if (failed.empty() && lib.sqlite3_config && lib.sqlite3_initialize) {
             // No count of SQLite's memory: keeping it takes a global lock at
             // every allocation, several for each row. Refused, harmlessly,
             // when the program has started SQLite itself.
