@@ -57,6 +57,7 @@ coverage: deps
 	@scripts/coverage
 
 bench: build
+	@scripts/install-deps time
 	@bench/run $(BUILD)
 
 # The Debian package, for /usr.
