@@ -153,9 +153,11 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
         info.offset.setView(offset);
         // kind ':' pid, the record's one field that is not a piece of its line
         char* at = made->take(kind.size() + 1 + pid.size());
-        memcpy(at, kind.data(), kind.size());
+        if (!kind.empty())  // an empty piece may have no bytes to point at
+            memcpy(at, kind.data(), kind.size());
         at[kind.size()] = ':';
-        memcpy(at + kind.size() + 1, pid.data(), pid.size());
+        if (!pid.empty())
+            memcpy(at + kind.size() + 1, pid.data(), pid.size());
         info.pid.setView({at, kind.size() + 1 + pid.size()});
     } else {
         info.node = host;

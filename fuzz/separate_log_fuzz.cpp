@@ -10,13 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
-static bool isSubstring(const std::string& part, const std::string& whole)
+static bool isSubstring(std::string_view part, std::string_view whole)
 {
-    return whole.find(part) != std::string::npos;
+    return whole.find(part) != std::string_view::npos;
 }
 
-static bool looksLikeLocalTime(const std::string& t)
+static bool looksLikeLocalTime(std::string_view t)
 {
     return t.size() == 19 && t[4] == '-' && t[7] == '-' && t[10] == ' ' && t[13] == ':' && t[16] == ':';
 }
@@ -30,10 +31,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 // pid is the kind, ':' and the process id, both cut from the line (the kind
 // may also be one a recogniser names).
-static bool pidFromLine(const std::string& pid, const std::string& line, bool recognised)
+static bool pidFromLine(std::string_view pid, std::string_view line, bool recognised)
 {
-    for (size_t i = pid.find(':'); i != std::string::npos; i = pid.find(':', i + 1)) {
-        std::string kind = pid.substr(0, i);
+    for (size_t i = pid.find(':'); i != std::string_view::npos; i = pid.find(':', i + 1)) {
+        std::string_view kind = pid.substr(0, i);
         bool kindOk = isSubstring(kind, line) ||
                       (recognised && (kind == " step" || kind == " adjust"));
         if (kindOk && isSubstring(pid.substr(i + 1), line))
@@ -47,7 +48,7 @@ static bool fromLine(const AdjustTimeInfo& info, const std::string& line, bool r
     if (info.node != "fuzzhost")
         return false;
     bool timeFromLine = recognised ? isSubstring(info.time, line)
-                                   : line.size() > 1 && line.compare(1, info.time.size(), info.time) == 0;
+                                   : line.size() > 1 && line.compare(1, info.time.size(), info.time.view()) == 0;
     if (!timeFromLine && !looksLikeLocalTime(info.time) && !info.time.empty())
         return false;
     return isSubstring(info.serverIp, line) && isSubstring(info.offset, line) &&
@@ -65,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (rc == -1 ? !(info == before) : !fromLine(info, input, false))
         abort();
 
+    // The analyzer's parser, whose records view the line and an arena, and
+    // one whose records own their texts, tell the same.
     LineParser parser("fuzzhost", true);
+    Arena made;
+    LineParser viewing("fuzzhost", true, &made);
     for (size_t start = 0; start <= input.size();) {
         size_t end = input.find('\n', start);
         if (end == std::string::npos)
@@ -73,7 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const std::string line = input.substr(start, end - start);
         start = end + 1;
         info = before;
-        switch (parser.parse(line, info)) {
+        AdjustTimeInfo viewed = before;
+        LineResult result = parser.parse(line, info);
+        if (viewing.parse(line, viewed) != result || !(viewed == info))
+            abort();
+        switch (result) {
         case LineResult::Record:
             if (!fromLine(info, line, true))
                 abort();
