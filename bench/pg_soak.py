@@ -115,9 +115,8 @@ def main():
             os.makedirs(os.path.join(d, "tmp"))
             os.chmod(os.path.join(d, "tmp"), 0o1777)
             procs.append(subprocess.Popen(
-                ["unshare", "--mount", "--uts", "--propagation", "private", "/bin/sh", "-c",
-                 'mount --bind "$0/tmp" /tmp && hostname "$1" && shift && exec "$@"', d, "node%02d" % k,
-                 sys.executable, os.path.abspath(__file__), "node", bindir, uri, str(seconds),
+                [os.path.join(work, "scripts", "sandbox"), "--tmp", os.path.join(d, "tmp"),
+                 "--host", "node%02d" % k, "--", sys.executable, os.path.abspath(__file__), "node", bindir, uri, str(seconds),
                  str(seed * 100 + k), os.path.join(d, "result.json")], cwd=work))
         faults = collections.Counter()
         deadline = time.monotonic() + seconds

@@ -152,10 +152,9 @@ class Launcher(unittest.TestCase):
         inner = (["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + list(setpriv)
                  + ["--"]) if uid else []
         target = program or self.qmems
-        script = ('mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/shadow && '
-                  'mount --bind "$3" /usr/local/sbin && cd "$4" && shift 4 && %s && exec "$@"' % prelude)
-        return (["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-                 self.passwd, shadow or self.shadow, self.sbin, cwd or self.dir] + inner + [target] + args)
+        return ([harness.SANDBOX, "--bind", self.passwd, "/etc/passwd", "--bind", shadow or self.shadow,
+                 "/etc/shadow", "--bind", self.sbin, "/usr/local/sbin", "--chdir", cwd or self.dir, "--",
+                 "/bin/sh", "-c", '%s && exec "$@"' % prelude, "sh"] + inner + [target] + args)
 
     def launch(self, args, answer=None, env=None, background=False, **how):
         full_env = {"PATH": SECURE_PATH, "TERM": "xterm", "LANG": "C"}
