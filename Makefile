@@ -11,12 +11,19 @@ CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXP
 
 all: build
 
+# The Debian packages the build, the tests and the demo need (as root it
+# installs what is missing; otherwise it names them). Only this target and
+# the README's two commands, make demo and make test, install anything.
 deps:
 	@scripts/install-deps
 
-build: deps
+define build-tree
 	@$(CONFIGURE) -B $(BUILD) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
+endef
+
+build:
+	$(build-tree)
 
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 30
@@ -25,7 +32,8 @@ PG_SOAK_SECONDS ?= 20
 # Every test, in the normal build and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, after static analysis; a minute of fuzzing
 # for each target and a short fault soak.
-test: build
+test: deps
+	$(build-tree)
 	@scripts/lint $(BUILD)
 	ctest --test-dir $(BUILD) --output-on-failure
 	@scripts/fuzz $(FUZZ_SECONDS)
@@ -43,7 +51,8 @@ test-fast: build
 lint: build
 	@scripts/lint $(BUILD)
 
-demo: build
+demo: deps
+	$(build-tree)
 	@scripts/demo $(BUILD)
 
 fuzz: deps

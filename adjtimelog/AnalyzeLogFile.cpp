@@ -15,7 +15,7 @@ static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5
 
 AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : logPath(path), claim(path)
 {
-    if (readLog() < 0 && !readFailed_)
+    if (readLog() < 0 && !readError)
         diag(kNoRawLog);
 }
 
@@ -36,7 +36,7 @@ int AnalyzeLogFile::readLog()
     case RawLogClaim::Failed:
         // Nothing of it is analysed; it waits for the next run.
         sayClaimError(claim.error());
-        readFailed_ = true;
+        readError = true;
         rawText.clear();
         restoreLog();
         return -1;
@@ -104,7 +104,7 @@ int AnalyzeLogFile::write(const std::string& reportPath)
     // no record is kept for them. Those of earlier calls stay and are
     // written again, as they would be from kept records.
     parseLines(nullptr, &reportLines);
-    if (readFailed_)
+    if (readError)
         return -1;
     std::string_view lines = reportLines.view();
 

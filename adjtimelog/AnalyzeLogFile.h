@@ -44,7 +44,7 @@ public:
 
     // True when the raw log was claimed but could not be read or locked:
     // nothing of it was analysed and it is kept for the next run.
-    bool readFailed() const { return readFailed_; }
+    bool readFailed() const { return readError; }
 
     // Parses one raw log line into info. Returns 0 when the line was
     // accepted and every field was written, -1 when it was rejected (info is
@@ -73,7 +73,7 @@ private:
     mutable bool hostOk = false;
     mutable bool hostAsked = false;
     ByteBuffer reportLines;  // the report lines of every write() so far
-    bool readFailed_ = false;
+    bool readError = false;
 };
 
 // The host name of this machine, whole; false when the query failed.

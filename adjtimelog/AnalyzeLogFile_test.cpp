@@ -1,10 +1,8 @@
 #include "AnalyzeLogFile.h"
-#include "TestFiles.h"
+#include "CapturedOutput.h"
+#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -37,11 +35,11 @@ TEST(AnalyzeLogFile, SplitsLinesAtLineEnds)
     for (const auto& c : cases) {
         ScratchDir dir;
         writeFile(dir / "raw", c.raw);
-        CaptureStdout();
+        captureOutput();
         AnalyzeLogFile a(dir / "raw");
         std::vector<AdjustTimeInfo> out;
         a.analyze(out);
-        std::string said = GetCapturedStdout();
+        std::string said = capturedOutput();
         int rejections = 0;
         for (size_t at = said.find(rejected); at != std::string::npos; at = said.find(rejected, at + 1))
             ++rejections;
@@ -57,15 +55,20 @@ TEST(AnalyzeLogFile, AbsentEmptyOrNotARegularFile)
     writeFile(dir / "empty", "");
     mkdir((dir / "dir").c_str(), 0700);
     for (const char* name : {"missing", "empty", "dir"}) {
-        CaptureStdout();
+        captureOutput();
         AnalyzeLogFile a(dir / name);
         std::vector<AdjustTimeInfo> out;
         EXPECT_EQ(a.analyze(out), 0);
-        EXPECT_EQ(GetCapturedStdout(), kNoRawLog) << name;
+        EXPECT_EQ(capturedOutput(), kNoRawLog) << name;
         EXPECT_TRUE(out.empty());
     }
     EXPECT_TRUE(pathExists(dir / "empty")) << "an empty raw log stays";
     EXPECT_TRUE(pathExists(dir / "dir"));
+
+    ASSERT_EQ(symlink((dir / "empty").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_TRUE(isFile(dir / "link")) << "a link to a regular file counts";
+    EXPECT_FALSE(isFile(dir / "dir"));
+    EXPECT_FALSE(isFile(dir / "missing"));
 }
 
 TEST(AnalyzeLogFile, RejectedLineDoesNotEndTheAnalysis)
@@ -74,11 +77,11 @@ TEST(AnalyzeLogFile, RejectedLineDoesNotEndTheAnalysis)
     writeFile(dir / "raw", std::string(kLine) + "\n" +
                                " 1 Mar 22:25:43 ntpdate[2182]: the NTP socket is in use, exiting\n" +
                                kLine + "\n");
-    CaptureStdout();
+    captureOutput();
     AnalyzeLogFile a(dir / "raw");
     std::vector<AdjustTimeInfo> out(1);  // appended to, never cleared
     int rc = a.analyze(out);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(capturedOutput(),
               "AnalyzeLogFile::separateLog offset or serverIp false! \n"
               "AnalyzeLogFile::analyze separateLog false! \n");
     EXPECT_EQ(rc, -1);
@@ -97,10 +100,10 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
                   " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -1.500000 sec\n" +
                   " 7 Dec 09:49:19 ntpdate[812]: step time server " + longServer + " offset 0.6 sec\n");
     writeFile(dir / "report", "kept\n");
-    CaptureStdout();
+    captureOutput();
     AnalyzeLogFile a(dir / "raw");
     EXPECT_EQ(a.write(dir / "report"), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(capturedOutput(), "");
     const std::string h = host();
     EXPECT_EQ(readFile(dir / "report"),
               "kept\n"
@@ -113,10 +116,10 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
 TEST(AnalyzeLogFile, ReportIsCreatedEvenWithNothingToReport)
 {
     ScratchDir dir;
-    CaptureStdout();
+    captureOutput();
     AnalyzeLogFile a(dir / "raw");
     EXPECT_EQ(a.write(dir / "report"), 0);
-    EXPECT_EQ(GetCapturedStdout(), kNoRawLog);
+    EXPECT_EQ(capturedOutput(), kNoRawLog);
     EXPECT_TRUE(pathExists(dir / "report"));
     EXPECT_EQ(readFile(dir / "report"), "");
 }
@@ -126,11 +129,11 @@ TEST(AnalyzeLogFile, UnwritableReportPutsTheLinesBack)
     ScratchDir dir;
     const std::string raw = std::string(kLine) + "\n";
     writeFile(dir / "raw", raw);
-    CaptureStdout();
+    captureOutput();
     AnalyzeLogFile a(dir / "raw");
     appendFile(dir / "raw", "newer\n");  // the job writes a new raw log meanwhile
     EXPECT_EQ(a.write(dir / "no/such/dir/report"), -1);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(capturedOutput(),
               "AnalyzeLogFile::write " + (dir / "no/such/dir/report") +
                   " false! No such file or directory\n");
     EXPECT_EQ(readFile(dir / "raw"), raw + "newer\n") << "claimed lines first, in order";
@@ -142,9 +145,9 @@ TEST(AnalyzeLogFile, FullDeviceIsAFailure)
     ScratchDir dir;
     const std::string raw = std::string(kLine) + "\n";
     writeFile(dir / "raw", raw);
-    CaptureStdout();
+    captureOutput();
     AnalyzeLogFile a(dir / "raw");
     EXPECT_EQ(a.write("/dev/full"), -1);
-    EXPECT_EQ(GetCapturedStdout(), "AnalyzeLogFile::write /dev/full false! No space left on device\n");
+    EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::write /dev/full false! No space left on device\n");
     EXPECT_EQ(readFile(dir / "raw"), raw);
 }

@@ -7,8 +7,6 @@ CommandLine defaultCommandLine()
 {
     CommandLine cl;
     cl.connect = ADJTIMELOG_CONNECT;
-    cl.user = ADJTIMELOG_DB_USER;
-    cl.password = ADJTIMELOG_DB_PASSWORD;
     cl.reportPath = ADJTIMELOG_REPORT_PATH;
     return cl;
 }

@@ -1,5 +1,6 @@
 // The command line of adjtimelog: the action first, then "-s connect" and
-// "-p report" in any order; anything else is ignored.
+// "-p report" in any order; anything else is ignored. The database user
+// and password are build settings (BuildSettings.h): no option sets them.
 #pragma once
 
 #include <string>
@@ -7,8 +8,6 @@
 struct CommandLine {
     std::string action;
     std::string connect;
-    std::string user;
-    std::string password;
     std::string reportPath;
 };
 

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "BuildSettings.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -16,8 +17,8 @@ CommandLine parse(std::vector<const char*> args)
 TEST(CommandLine, ActionAndOptions)
 {
     const CommandLine d = defaultCommandLine();
-    EXPECT_EQ(d.user, "dbu");
-    EXPECT_EQ(d.password, "tolvem");
+    EXPECT_STREQ(ADJTIMELOG_DB_USER, "dbu");
+    EXPECT_STREQ(ADJTIMELOG_DB_PASSWORD, "tolvem");
     EXPECT_EQ(d.reportPath, "/qm4107/log/ntpError.log");
     EXPECT_NE(d.connect.find(":1521/orcl"), std::string::npos);
 

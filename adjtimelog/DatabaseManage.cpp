@@ -76,6 +76,8 @@ std::string DatabaseManage::errorText()
 {
     OraText buf[512] = {};
     sb4 code = 0;
+    // Not examined: when there is no error text the buffer stays empty, and
+    // the empty text is what is printed.
     OCIErrorGet(errhp, 1, nullptr, &code, buf, sizeof buf, OCI_HTYPE_ERROR);
     buf[sizeof buf - 1] = 0;
     return reinterpret_cast<const char*>(buf);
@@ -141,8 +143,7 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
 
 int DatabaseManage::insert()
 {
-    printf("starting to insert: %zu >>>>>> \n", records.size());
-    fflush(stdout);
+    diag("starting to insert: ", std::to_string(records.size()), " >>>>>> ");
     for (size_t i = 0; i < records.size(); ++i) {
         AdjustTimeInfo info = records[i];
         if (insertLine(info) < 0) {
@@ -152,9 +153,9 @@ int DatabaseManage::insert()
             OCITransRollback(svchp, errhp, OCI_DEFAULT);
             return -1;
         }
-        fputc('.', stdout);
+        say(".");
         if (i % 20 == 0)
-            fputc('\n', stdout);
+            say("\n");
     }
     if (OCITransCommit(svchp, errhp, OCI_DEFAULT) != 0) {
         diag("DatabaseManage::insert false!");

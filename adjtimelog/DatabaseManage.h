@@ -37,8 +37,6 @@ public:
     // The raw log was there but could not be read; it is kept for the next run.
     bool inputFailed() const { return analyzer && analyzer->readFailed(); }
 
-    size_t recordCountForTest() const { return records.size(); }
-
 private:
     int getData();
     std::string errorText();

@@ -1,11 +1,10 @@
 #include "DatabaseManage.h"
+#include "CapturedOutput.h"
 #include "OciRecorder.h"
-#include "TestFiles.h"
+#include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 namespace rec = ocirecorder;
 
 namespace {
@@ -37,11 +36,11 @@ protected:
     Outcome insert(int n, std::unique_ptr<DatabaseManage>& m)
     {
         writeFile(dir / "raw", rawLines(n));
-        CaptureStdout();
+        captureOutput();
         m = std::make_unique<DatabaseManage>(dir / "raw");
         m->init("db:1521/orcl", "dbu", "tolvem");
         int rc = m->insert();
-        return {GetCapturedStdout(), rc};
+        return {capturedOutput(), rc};
     }
 
     ScratchDir dir;
@@ -143,44 +142,45 @@ TEST_F(DatabaseManageTest, FailedRowRollsBackAndPutsTheLinesBack)
     EXPECT_EQ(readFile(dir / "raw"), rawLines(8)) << "every line waits for the next run";
 }
 
-TEST_F(DatabaseManageTest, FailedPrepareAndCommit)
+TEST_F(DatabaseManageTest, FailedPrepareFailsTheRow)
 {
-    {
-        rec::failCall("OCIStmtPrepare", 1);
-        std::unique_ptr<DatabaseManage> m;
-        Outcome r = insert(1, m);
-        EXPECT_EQ(r.rc, -1);
-        EXPECT_EQ(r.out, "starting to insert: 1 >>>>>> \n"
-                         "DatabaseManage::insertLine sql sqlerr: ORA-01017: injected failure\n"
-                         "DatabaseManage::insert has problem: time=7 Dec 09:49:19 , pid= adjust:100\n");
-        EXPECT_EQ(rec::callsOf("OCIErrorGet")[0], "OCIErrorGet record=1 sqlstate=0 bufsiz=512 type=2");
-        EXPECT_TRUE(rec::callsOf("OCIStmtExecute").empty());
-    }
-    {
-        rec::reset();
-        rec::failCall("OCITransCommit", 1);
-        std::unique_ptr<DatabaseManage> m;
-        Outcome r = insert(1, m);
-        EXPECT_EQ(r.rc, -1);
-        EXPECT_EQ(r.out, "starting to insert: 1 >>>>>> \n.\nDatabaseManage::insert false!\n");
-        EXPECT_EQ(rec::callsOf("OCITransRollback").size(), 1u);
-    }
-    {
-        rec::reset();
-        rec::failCall("OCISessionBegin", 1);
-        std::unique_ptr<DatabaseManage> m;
-        Outcome r = insert(0, m);
-        EXPECT_NE(r.out.find("DatabaseManage::insertLine init: ORA-01017: injected failure\n"),
-                  std::string::npos);
-    }
-    {
-        rec::reset();
-        rec::failCall("OCIHandleAlloc", 6);  // the first row's statement
-        std::unique_ptr<DatabaseManage> m;
-        Outcome r = insert(1, m);
-        EXPECT_EQ(r.rc, 0) << "the row goes on to its prepare";
-        EXPECT_NE(r.out.find("DatabaseManage::insertLine OCIHandleAlloc false!\n"), std::string::npos);
-    }
+    rec::failCall("OCIStmtPrepare", 1);
+    std::unique_ptr<DatabaseManage> m;
+    Outcome r = insert(1, m);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "starting to insert: 1 >>>>>> \n"
+                     "DatabaseManage::insertLine sql sqlerr: ORA-01017: injected failure\n"
+                     "DatabaseManage::insert has problem: time=7 Dec 09:49:19 , pid= adjust:100\n");
+    EXPECT_EQ(rec::callsOf("OCIErrorGet")[0], "OCIErrorGet record=1 sqlstate=0 bufsiz=512 type=2");
+    EXPECT_TRUE(rec::callsOf("OCIStmtExecute").empty());
+}
+
+TEST_F(DatabaseManageTest, FailedCommitRollsBack)
+{
+    rec::failCall("OCITransCommit", 1);
+    std::unique_ptr<DatabaseManage> m;
+    Outcome r = insert(1, m);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "starting to insert: 1 >>>>>> \n.\nDatabaseManage::insert false!\n");
+    EXPECT_EQ(rec::callsOf("OCITransRollback").size(), 1u);
+}
+
+TEST_F(DatabaseManageTest, FailedSessionStartIsReported)
+{
+    rec::failCall("OCISessionBegin", 1);
+    std::unique_ptr<DatabaseManage> m;
+    Outcome r = insert(0, m);
+    EXPECT_NE(r.out.find("DatabaseManage::insertLine init: ORA-01017: injected failure\n"),
+              std::string::npos);
+}
+
+TEST_F(DatabaseManageTest, FailedStatementAllocationGoesOnToThePrepare)
+{
+    rec::failCall("OCIHandleAlloc", 6);  // the first row's statement
+    std::unique_ptr<DatabaseManage> m;
+    Outcome r = insert(1, m);
+    EXPECT_EQ(r.rc, 0) << "the row goes on to its prepare";
+    EXPECT_NE(r.out.find("DatabaseManage::insertLine OCIHandleAlloc false!\n"), std::string::npos);
 }
 
 TEST_F(DatabaseManageTest, TeardownReleasesWhatWasAllocated)
@@ -198,15 +198,16 @@ TEST_F(DatabaseManageTest, TeardownReleasesWhatWasAllocated)
         EXPECT_EQ(rec::calls, want);
         EXPECT_TRUE(rec::liveHandles.empty());
     }
-    {
-        rec::reset();
-        writeFile(dir / "raw", rawLines(1));
-        CaptureStdout();
-        auto m = std::make_unique<DatabaseManage>(dir / "raw");
-        m.reset();  // init never ran: nothing to end or release
-        GetCapturedStdout();
-        EXPECT_TRUE(rec::calls.empty());
-    }
+}
+
+TEST_F(DatabaseManageTest, TeardownWithoutASessionReleasesNothing)
+{
+    writeFile(dir / "raw", rawLines(1));
+    captureOutput();
+    auto m = std::make_unique<DatabaseManage>(dir / "raw");
+    m.reset();  // init never ran: nothing to end or release
+    capturedOutput();
+    EXPECT_TRUE(rec::calls.empty());
 }
 
 TEST_F(DatabaseManageTest, SelectReadsEveryRow)
@@ -216,9 +217,9 @@ TEST_F(DatabaseManageTest, SelectReadsEveryRow)
     rec::calls.clear();
     rec::rows = {{"n1", "t1", "s1", "o1", "p1"}, {"n2", "t2", "s2", "o2", "p2"}};
     std::vector<AdjustTimeInfo> out(1);
-    CaptureStdout();
+    captureOutput();
     EXPECT_EQ(m->select("ignored", out), 0);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(capturedOutput(),
               "DatabaseManage::select adjusts.node = n1\nDatabaseManage::select adjusts.node = n2\n");
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[2], (AdjustTimeInfo{"n2", "t2", "s2", "o2", "p2"}));
@@ -231,18 +232,31 @@ TEST_F(DatabaseManageTest, SelectReadsEveryRow)
     EXPECT_EQ(defines[4], "OCIDefineByPos pos=6 dty=5 ind=0 rlen=0 rcode=0 mode=0");
     EXPECT_EQ(rec::callsOf("OCIStmtExecute")[0], "OCIStmtExecute iters=0 rowoff=0 snaps=0 mode=0");
     EXPECT_EQ(rec::callsOf("OCIStmtFetch")[0], "OCIStmtFetch rows=1 orientation=2 mode=0");
+}
 
+TEST_F(DatabaseManageTest, SelectEndsAtAFetchThatFails)
+{
+    std::unique_ptr<DatabaseManage> m;
+    insert(0, m);
+    rec::rows = {{"n1", "t1", "s1", "o1", "p1"}};
+    std::vector<AdjustTimeInfo> out;
     // A fetch that fails ends the loop instead of spinning forever.
     rec::failFetch(true);
-    CaptureStdout();
+    captureOutput();
     EXPECT_EQ(m->select("", out), -1);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(capturedOutput(), "");
+    EXPECT_TRUE(out.empty());
+}
 
-    rec::failFetch(false);
-    rec::failCall("OCIStmtExecute", 3);
-    rec::failCall("OCIDefineByPos", 12);  // the third select's TIME
-    CaptureStdout();
+TEST_F(DatabaseManageTest, SelectGoesOnAfterAFailedDefineAndStopsAtAFailedExecute)
+{
+    std::unique_ptr<DatabaseManage> m;
+    insert(0, m);
+    std::vector<AdjustTimeInfo> out;
+    rec::failCall("OCIStmtExecute", 1);  // the empty batch executed nothing
+    rec::failCall("OCIDefineByPos", 2);  // TIME
+    captureOutput();
     EXPECT_EQ(m->select("", out), -1);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(capturedOutput(),
               "DatabaseManage::select time false!\nDatabaseManage::select OCIStmtExecute false!\n");
 }

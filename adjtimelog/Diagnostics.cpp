@@ -2,11 +2,22 @@
 
 #include <cstdio>
 
-static void put(std::string_view s)
+namespace {
+
+void writeStdout(std::string_view s)
 {
     if (!s.empty())  // an empty view may have no data pointer at all
         fwrite(s.data(), 1, s.size(), stdout);
 }
+
+void flushStdout()
+{
+    fflush(stdout);
+}
+
+}  // namespace
+
+OutputSink outputSink = {writeStdout, flushStdout};
 
 void diag(std::string_view text)
 {
@@ -20,9 +31,14 @@ void diag(std::string_view a, std::string_view b)
 
 void diag(std::string_view a, std::string_view b, std::string_view c)
 {
-    put(a);
-    put(b);
-    put(c);
-    fputc('\n', stdout);
-    fflush(stdout);
+    outputSink.write(a);
+    outputSink.write(b);
+    outputSink.write(c);
+    outputSink.write("\n");
+    outputSink.flush();
+}
+
+void say(std::string_view text)
+{
+    outputSink.write(text);
 }

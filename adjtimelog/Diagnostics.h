@@ -8,3 +8,14 @@
 void diag(std::string_view text);
 void diag(std::string_view a, std::string_view b);
 void diag(std::string_view a, std::string_view b, std::string_view c);
+// Text without a line end and without a flush: the progress dots of the
+// database action.
+void say(std::string_view text);
+
+// Where all of it goes: standard output, unless a test sets its own sink
+// to read what was said.
+struct OutputSink {
+    void (*write)(std::string_view text);
+    void (*flush)();
+};
+extern OutputSink outputSink;

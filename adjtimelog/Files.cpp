@@ -33,6 +33,12 @@ const SysCalls kLibc = {
 
 SysCalls sys = kLibc;
 
+bool isFile(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int writeAll(int fd, std::string_view text)
 {
     size_t done = 0;

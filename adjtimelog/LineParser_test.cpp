@@ -1,11 +1,9 @@
 #include "LineParser.h"
+#include "CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -25,7 +23,7 @@ Parsed parseAll(std::vector<std::string_view> lines, bool hostOk = true)
 {
     Parsed run;
     LineParser parser("node01", hostOk);
-    CaptureStdout();
+    captureOutput();
     for (std::string_view line : lines) {
         AdjustTimeInfo info;
         switch (parser.parse(line, info)) {
@@ -40,7 +38,7 @@ Parsed parseAll(std::vector<std::string_view> lines, bool hostOk = true)
             break;
         }
     }
-    run.out = GetCapturedStdout();
+    run.out = capturedOutput();
     return run;
 }
 

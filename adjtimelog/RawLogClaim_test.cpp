@@ -1,5 +1,5 @@
 #include "RawLogClaim.h"
-#include "TestFiles.h"
+#include "ScratchDir.h"
 
 #include <cerrno>
 #include <fcntl.h>

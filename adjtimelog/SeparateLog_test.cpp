@@ -1,9 +1,7 @@
 #include "AnalyzeLogFile.h"
+#include "CapturedOutput.h"
 
 #include <gtest/gtest.h>
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -16,9 +14,9 @@ struct Parsed {
 Parsed parse(std::string_view line, AdjustTimeInfo start = {})
 {
     Parsed p{0, std::move(start), {}};
-    CaptureStdout();
+    captureOutput();
     p.rc = AnalyzeLogFile::separateLog(line, "node01", true, p.info);
-    p.out = GetCapturedStdout();
+    p.out = capturedOutput();
     return p;
 }
 
@@ -146,10 +144,10 @@ TEST(SeparateLog, HostName)
 {
     // A failed query rejects the line instead of storing an empty record.
     AdjustTimeInfo info;
-    CaptureStdout();
+    captureOutput();
     int rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec",
                                          "", false, info);
-    EXPECT_EQ(GetCapturedStdout(), "gethostname calling error! \n");
+    EXPECT_EQ(capturedOutput(), "gethostname calling error! \n");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(info, AdjustTimeInfo{});
 

@@ -212,8 +212,11 @@ bool Database::saveSequences(Failure& failure)
         if (!entry.second.changed)
             continue;
         sqlite3_stmt* st = nullptr;
-        sq().sqlite3_prepare_v2(db_, "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
-                                "WHERE NAME = ?2", -1, &st, nullptr);
+        if (sq().sqlite3_prepare_v2(db_, "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
+                                         "WHERE NAME = ?2", -1, &st, nullptr) != SQLITE_OK) {
+            failure = lastError();
+            return false;
+        }
         sq().sqlite3_bind_int64(st, 1, entry.second.last);
         sq().sqlite3_bind_text(st, 2, entry.first.c_str(), -1, SQLITE_TRANSIENT);
         int rc = sq().sqlite3_step(st);
@@ -294,8 +297,11 @@ bool Database::nextValue(const std::string& sequence, int64_t& value, std::strin
     auto it = sequences_.find(name);
     if (it == sequences_.end()) {
         sqlite3_stmt* st = nullptr;
-        sq().sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1, &st,
-                           nullptr);
+        if (sq().sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1,
+                                    &st, nullptr) != SQLITE_OK) {
+            error = "ORA-00942: table or view does not exist (" + std::string(sq().sqlite3_errmsg(db_)) + ")";
+            return false;
+        }
         sq().sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
         int rc = sq().sqlite3_step(st);
         int64_t last = rc == SQLITE_ROW ? sq().sqlite3_column_int64(st, 0) : 0;

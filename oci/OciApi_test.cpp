@@ -3,6 +3,7 @@
 #include "Database.h"
 #include "SiteSchema.h"
 #include "oci.h"
+#include "ScratchDir.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,17 +13,6 @@
 #include <chrono>
 
 namespace {
-
-class Scratch {
-public:
-    Scratch()
-    {
-        char tmpl[] = "/var/tmp/dmoci-test.XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    ~Scratch() { (void)!system(("rm -rf '" + dir + "'").c_str()); }
-    std::string dir;
-};
 
 // Creates a site database the way the admin program does.
 void createSiteDb(const std::string& file, const char* extraSql = "")
@@ -133,8 +123,8 @@ std::vector<std::string> row(const char* node)
 
 TEST(StandIn, SessionNeedsAnExistingDatabaseAndAnAccount)
 {
-    Scratch s;
-    setenv("SITEDB_DIR", s.dir.c_str(), 1);
+    ScratchDir s("dmoci-test.");
+    setenv("SITEDB_DIR", s.path().c_str(), 1);
     {
         Client c;
         EXPECT_EQ(c.connect("localhost:1521/orcl", "dbu", "tolvem"), OCI_ERROR);
@@ -144,9 +134,9 @@ TEST(StandIn, SessionNeedsAnExistingDatabaseAndAnAccount)
         EXPECT_EQ(c.run("select 1 from DUAL"), OCI_ERROR);
         EXPECT_EQ(c.error().substr(0, 10), "ORA-01012:");
     }
-    EXPECT_NE(access((s.dir + "/orcl.db").c_str(), F_OK), 0) << "a session never creates one";
+    EXPECT_NE(access((s.path() + "/orcl.db").c_str(), F_OK), 0) << "a session never creates one";
 
-    createSiteDb(s.dir + "/orcl.db");
+    createSiteDb(s.path() + "/orcl.db");
     {
         Client c;
         EXPECT_EQ(c.connect("localhost:1521/orcl", "dbu", "wrong"), OCI_ERROR);
@@ -162,8 +152,8 @@ TEST(StandIn, SessionNeedsAnExistingDatabaseAndAnAccount)
 
 TEST(StandIn, TransactionsSequencesAndNulls)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file);
     Client a, b;
     ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << a.error();
@@ -192,8 +182,8 @@ TEST(StandIn, TransactionsSequencesAndNulls)
 
 TEST(StandIn, AFreshStatementHandleForEveryRow)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file);
     Client a;
     ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << a.error();
@@ -219,10 +209,34 @@ TEST(StandIn, AFreshStatementHandleForEveryRow)
         << "the sequence goes on across the commit";
 }
 
+TEST(StandIn, SequenceCatalogueMissing)
+{
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
+    createSiteDb(file);
+    Client a;
+    ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << a.error();
+    // The commit cannot save the sequence it handed out from.
+    ASSERT_EQ(a.run(kInsert, row("n1")), OCI_SUCCESS) << a.error();
+    ASSERT_EQ(a.run("DROP TABLE DMOCI_SEQUENCES"), OCI_SUCCESS) << a.error();
+    EXPECT_EQ(OCITransCommit(a.svc, a.err, OCI_DEFAULT), OCI_ERROR);
+    EXPECT_NE(a.error().find("no such table: DMOCI_SEQUENCES"), std::string::npos) << a.error();
+    ASSERT_EQ(OCITransRollback(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS);
+
+    // Nor can a statement take its first value from it.
+    Client b;
+    ASSERT_EQ(b.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << b.error();
+    ASSERT_EQ(b.run("DROP TABLE DMOCI_SEQUENCES"), OCI_SUCCESS) << b.error();
+    EXPECT_EQ(b.run(kInsert, row("n2")), OCI_ERROR);
+    EXPECT_NE(b.error().find("ORA-00942: table or view does not exist (no such table: DMOCI_SEQUENCES)"),
+              std::string::npos)
+        << b.error();
+}
+
 TEST(StandIn, ConstraintsTriggersAndDeferredChecks)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file,
                  "CREATE TABLE NODES (NAME TEXT PRIMARY KEY);"
                  "CREATE TABLE CHILD (NODE TEXT REFERENCES NODES(NAME) DEFERRABLE INITIALLY DEFERRED);"
@@ -247,8 +261,8 @@ TEST(StandIn, ConstraintsTriggersAndDeferredChecks)
 
 TEST(StandIn, DefinesAndFetches)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file);
     Client c;
     ASSERT_EQ(c.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
@@ -277,8 +291,8 @@ TEST(StandIn, DefinesAndFetches)
 
 TEST(StandIn, IntegerBindsAndDefines)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file, "CREATE TABLE N (V INTEGER);");
     Client c;
     ASSERT_EQ(c.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
@@ -307,8 +321,8 @@ TEST(StandIn, IntegerBindsAndDefines)
 
 TEST(StandIn, SessionsWaitForEachOther)
 {
-    Scratch s;
-    const std::string file = s.dir + "/site.db";
+    ScratchDir s("dmoci-test.");
+    const std::string file = s.path() + "/site.db";
     createSiteDb(file);
     Client a, b;
     ASSERT_EQ(a.connect(file, "dbu", "tolvem"), OCI_SUCCESS);

@@ -144,7 +144,11 @@ int init(const std::string& connect, const std::string& user, const std::string&
         return 1;
 
     sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db.h, "SELECT 1 FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr);
+    if (sqlite3_prepare_v2(db.h, "SELECT 1 FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr) !=
+        SQLITE_OK) {
+        fprintf(stderr, "sitedb: %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
+        return 1;
+    }
     sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
     bool exists = sqlite3_step(st) == SQLITE_ROW;
     sqlite3_finalize(st);
@@ -154,8 +158,11 @@ int init(const std::string& connect, const std::string& user, const std::string&
             fprintf(stderr, "sitedb: cannot hash the password\n");
             return 1;
         }
-        sqlite3_prepare_v2(db.h, "INSERT INTO DMOCI_USERS (USERNAME, PASSWORD_HASH) VALUES (?1, ?2)",
-                           -1, &st, nullptr);
+        if (sqlite3_prepare_v2(db.h, "INSERT INTO DMOCI_USERS (USERNAME, PASSWORD_HASH) VALUES (?1, ?2)",
+                               -1, &st, nullptr) != SQLITE_OK) {
+            fprintf(stderr, "sitedb: %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
+            return 1;
+        }
         sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(st, 2, hash.c_str(), -1, SQLITE_TRANSIENT);
         int rc = sqlite3_step(st);

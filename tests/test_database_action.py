@@ -168,6 +168,15 @@ class SitedbAdmin(SandboxTest):
         con.close()
         self.assertEqual(run("bogus").returncode, 2)
 
+        # A file whose account table is not ours is refused, and said so.
+        other = self.box.path("not-ours.db")
+        con = sqlite3.connect(other)
+        con.execute("CREATE VIEW DMOCI_USERS AS SELECT 1 AS X")
+        con.close()
+        r = run("init", other)
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+        self.assertEqual(r.stderr, b"sitedb: %s: no such column: USERNAME\n" % other.encode())
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,24 +1,30 @@
 // Scratch directories and small file helpers for the unit tests.
 #pragma once
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
+// A fresh directory under /var/tmp, removed with everything in it when the
+// test is done.
 class ScratchDir {
 public:
-    ScratchDir()
+    explicit ScratchDir(const char* prefix = "qm4107-test.")
     {
-        char tmpl[] = "/var/tmp/adjtimelog-test.XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "";
+        std::string tmpl = std::string("/var/tmp/") + prefix + "XXXXXX";
+        path_ = mkdtemp(tmpl.data()) ? tmpl : "";
     }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     ~ScratchDir()
     {
+        std::error_code ignored;  // what cannot be removed is left behind
         if (!path_.empty())
-            (void)!system(("rm -rf '" + path_ + "'").c_str());
+            std::filesystem::remove_all(path_, ignored);
     }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
