@@ -3,6 +3,7 @@
 #include "LineParser.h"
 #include "Report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -63,9 +64,10 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* rep
         hostOk = queryHostName(host);
         hostAsked = true;
     }
-    // Room for a record per line of typical length, touched only as used.
+    // Room for a record per line of typical length, touched only as used;
+    // a raw log of millions of lines grows the vector beyond it.
     if (out)
-        out->reserve(out->size() + text.size() / 48 + 1);
+        out->reserve(out->size() + std::min<size_t>(text.size() / 48 + 1, size_t(4) << 20));
     LineParser parser(host, hostOk, &made);
     AdjustTimeInfo info;
     int rc = 0;
