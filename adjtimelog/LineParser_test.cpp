@@ -1,4 +1,5 @@
 #include "LineParser.h"
+#include "LineShape.h"
 #include "CapturedOutput.h"
 
 #include <gtest/gtest.h>
@@ -182,4 +183,22 @@ TEST(LineParser, FailedHostNameRejectsEventsButNotChatter)
     EXPECT_TRUE(run.records.empty());
     EXPECT_EQ(run.rejected, 1);
     EXPECT_EQ(run.out, "gethostname calling error! \n");
+}
+
+TEST(LineShape, FindLiteralAgreesWithFindOnShortAndLongTexts)
+{
+    for (size_t length : {0, 3, 4, 7, 23, 24, 25, 40, 200}) {
+        for (size_t at = 0; at <= length; ++at) {
+            std::string text(length, 's');
+            text.replace(at, std::min<size_t>(4, length - at), std::string("step").substr(0, length - at));
+            std::string_view v = text;
+            EXPECT_EQ(findLiteral(v, "step"), v.find("step")) << text;
+            EXPECT_EQ(findLiteral(v, "ntpdate"), v.find("ntpdate")) << text;
+            EXPECT_EQ(findLiteral(v, "sec"), v.find("sec")) << text;
+        }
+    }
+    EXPECT_EQ(findLiteral("xx ntpdate[ ntpdate[", "ntpdate["), 3u);
+    EXPECT_EQ(findLiteral(" adjust:12345", "step"), std::string_view::npos);
+    EXPECT_EQ(findByte("abc]", ']'), 3u);
+    EXPECT_EQ(findByte("", ']'), std::string_view::npos);
 }
