@@ -1,7 +1,8 @@
 // The one reader of the raw adjustment log. Constructing an analyzer claims
 // the raw log (it is moved aside under a lock, so the job that fills it starts
-// a new one), reads it whole and splits it into lines; analyze() parses the
-// lines into records and write() appends the noteworthy ones to the report.
+// a new one) and takes it whole, mapped where that is safe; analyze() parses
+// its lines, split where they lie, into records, and write() appends the
+// noteworthy ones to the report.
 // The claimed lines are dropped only after they reached their destination
 // (deleteLogFile), or go back to the raw log when they did not (restoreLog).
 #pragma once
