@@ -39,15 +39,6 @@ public:
         size_ += n;
         return at;
     }
-    void append(std::string_view s)
-    {
-        if (s.empty())
-            return;
-        char* at = extend(s.size());
-        if (!at)
-            abort();  // as operator new would end the process
-        memcpy(at, s.data(), s.size());
-    }
     // Gives back the last n bytes of an extend() that were not filled.
     void shrinkBy(size_t n) { size_ -= n; }
 

@@ -22,7 +22,7 @@ void fill(AdjustTimeInfo& info, std::string_view host, const Event& e, Arena* ma
         info.time.setView(e.time);
         info.serverIp.setView(e.server);
         info.offset.setView(e.offset);
-        info.pid.setView(made->join({blank, e.kind, ":", e.pid}));
+        info.pid.setView(made->join(blank, e.kind, ":", e.pid));
         return;
     }
     info.node = host;

@@ -16,17 +16,6 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-template <size_t N>
-size_t find(std::string_view s, const char (&literal)[N])
-{
-    return findLiteral(s, literal);
-}
-
-size_t find(std::string_view s, char c)
-{
-    return findByte(s, c);
-}
-
 // The text from position p to the end; empty when p lies past the end.
 std::string_view cutAt(std::string_view s, size_t p)
 {
@@ -83,7 +72,7 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 
     std::string_view time;
     std::string timeNow;
-    size_t g = find(work, "ntpdate");
+    size_t g = findLiteral(work, "ntpdate");
     if (g != npos) {
         // The first character of the line is always skipped; the blank
         // before "ntpdate" stays.
@@ -98,7 +87,7 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     // The places of classic ntpdate's own line are tried first; each test
     // is exact (the text it skips cannot hold what is sought), so a line of
     // another shape is cut just the same, only by the searches below.
-    size_t p = work.size() > 7 && work[7] == '[' ? 7 : find(work, '[');
+    size_t p = work.size() > 7 && work[7] == '[' ? 7 : findByte(work, '[');
     if (p == npos) {
         diag("AnalyzeLogFile::separateLog pid false! ");
         return -1;
@@ -110,7 +99,7 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     while (q < work.size() && work[q] >= '0' && work[q] <= '9')
         ++q;
     if (q == work.size() || work[q] != ']')
-        q = find(work, ']');
+        q = findByte(work, ']');
     if (q != npos) {
         pid = work.substr(0, q);
         work = cutAt(work, q + 2);  // drops "]:" and keeps the blank
@@ -122,8 +111,8 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     } else if (startsWith(work, " step time server ")) {
         t = 6, s = 11;
     } else {
-        t = find(work, "time");
-        s = find(work, "server");
+        t = findLiteral(work, "time");
+        s = findLiteral(work, "server");
     }
     std::string_view kind;
     if (t != npos)
@@ -137,28 +126,21 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 
     std::string_view server;
     std::string_view offset;
-    size_t o = find(work, "offset");
+    size_t o = findLiteral(work, "offset");
     if (o != npos) {
         server = upToBefore(work, o);
         offset = cutAt(work, o + 7);
     }
 
-    if (find(work, "sec") != npos && offset.size() >= 4)
+    if (findLiteral(work, "sec") != npos && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
     if (made) {
         info.node.setView(host);
-        info.time.setView(timeNow.empty() ? time : made->join({timeNow}));
+        info.time.setView(timeNow.empty() ? time : made->join(timeNow));
         info.serverIp.setView(server);
         info.offset.setView(offset);
-        // kind ':' pid, the record's one field that is not a piece of its line
-        char* at = made->take(kind.size() + 1 + pid.size());
-        if (!kind.empty())  // an empty piece may have no bytes to point at
-            memcpy(at, kind.data(), kind.size());
-        at[kind.size()] = ':';
-        if (!pid.empty())
-            memcpy(at + kind.size() + 1, pid.data(), pid.size());
-        info.pid.setView({at, kind.size() + 1 + pid.size()});
+        info.pid.setView(made->join(kind, ":", pid));  // the one field not a piece of the line
     } else {
         info.node = host;
         info.time = time;

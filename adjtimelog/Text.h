@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <initializer_list>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -70,8 +69,6 @@ public:
     std::string_view view() const { return {data(), size()}; }
     operator std::string_view() const { return view(); }  // NOLINT(google-explicit-constructor)
     char operator[](size_t i) const { return p_[i]; }
-    size_t find(std::string_view s) const { return view().find(s); }
-    std::string str() const { return std::string(view()); }
 
     friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
     friend bool operator!=(const Text& a, std::string_view b) { return a.view() != b; }
@@ -118,18 +115,13 @@ public:
     }
 
     // The pieces one after the other, as one text in the arena.
-    std::string_view join(std::initializer_list<std::string_view> pieces)
+    template <typename... Pieces>
+    std::string_view join(const Pieces&... pieces)
     {
-        size_t n = 0;
-        for (std::string_view piece : pieces)
-            n += piece.size();
+        const size_t n = (std::string_view(pieces).size() + ...);
         char* at = take(n);
         char* to = at;
-        for (std::string_view piece : pieces) {
-            if (!piece.empty())
-                memcpy(to, piece.data(), piece.size());
-            to += piece.size();
-        }
+        (put(to, pieces), ...);
         return {at, n};
     }
 
@@ -165,6 +157,12 @@ public:
 
 private:
     static constexpr size_t kBlock = 1 << 20;
+    static void put(char*& to, std::string_view piece)
+    {
+        if (!piece.empty())  // an empty piece may have no bytes to point at
+            memcpy(to, piece.data(), piece.size());
+        to += piece.size();
+    }
     std::vector<char*> blocks_;
     char* next_ = nullptr;
     size_t left_ = 0;

@@ -33,18 +33,18 @@ TEST(Arena, TextsStayWhereTheyAreAndRewindGivesBackTheLast)
     Arena arena;
     std::vector<std::string_view> made;
     for (int i = 0; i < 200000; ++i)  // several blocks
-        made.push_back(arena.join({" adjust", ":", std::to_string(i)}));
+        made.push_back(arena.join(" adjust", ":", std::to_string(i)));
     for (int i = 0; i < 200000; i += 9999)
         ASSERT_EQ(made[static_cast<size_t>(i)], " adjust:" + std::to_string(i));
 
     Arena::Mark mark = arena.mark();
-    std::string_view dropped = arena.join({"dropped"});
+    std::string_view dropped = arena.join("dropped");
     arena.rewind(mark);
-    std::string_view next = arena.join({"next"});
+    std::string_view next = arena.join("next");
     EXPECT_EQ(next.data(), dropped.data()) << "the room is used again";
     EXPECT_EQ(made.back(), " adjust:199999") << "what came before stays";
 
-    std::string_view big = arena.join({std::string(3 << 20, 'x')});  // larger than a block
+    std::string_view big = arena.join(std::string(3 << 20, 'x'));  // larger than a block
     EXPECT_EQ(big.size(), size_t(3) << 20);
     EXPECT_EQ(next, "next");
 }

@@ -25,4 +25,8 @@ struct PgLib {
 // reason in why. Loaded once, kept to the end of the process.
 const PgLib* pgLib(std::string& why);
 
+// The loaded library, for code that runs only once a session is open
+// (which loaded it): no check.
+const PgLib& pq();
+
 }  // namespace dmoci

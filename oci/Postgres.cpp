@@ -10,12 +10,6 @@ namespace dmoci {
 
 namespace {
 
-// Every call below comes after a session's open, which loaded the library.
-const PgLib& pq()
-{
-    std::string why;
-    return *pgLib(why);
-}
 
 bool startsWith(const std::string& s, const char* prefix)
 {

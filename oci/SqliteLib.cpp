@@ -1,25 +1,23 @@
 #include "SqliteLib.h"
 
-#include <dlfcn.h>
+#include "Loader.h"
 
 namespace dmoci {
 
+namespace {
+
+SqliteLib lib;
+bool loaded = false;
+std::string failed;
+
+}  // namespace
+
 const SqliteLib* sqliteLib(std::string& why)
 {
-    static SqliteLib lib;
-    static bool loaded = false;
-    static std::string failed;
     if (!loaded && failed.empty()) {
-        // The soname of SQLite 3's stable interface; never closed.
-        void* h = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            const char* e = dlerror();
-            failed = e ? e : "libsqlite3.so.0 cannot be loaded";
-        } else {
-#define DMOCI_SQLITE_LOAD(name)                                                  \
-    lib.name = reinterpret_cast<decltype(lib.name)>(dlsym(h, #name));            \
-    if (!lib.name && failed.empty())                                             \
-        failed = "libsqlite3.so.0 has no " #name;
+        const char soname[] = "libsqlite3.so.0";  // SQLite 3's stable interface
+        if (void* h = openLibrary(soname, failed)) {
+#define DMOCI_SQLITE_LOAD(name) loadSymbol(h, soname, #name, lib.name, failed);
             DMOCI_SQLITE_FUNCTIONS(DMOCI_SQLITE_LOAD)
 #undef DMOCI_SQLITE_LOAD
         }
@@ -38,8 +36,7 @@ const SqliteLib* sqliteLib(std::string& why)
 
 const SqliteLib& sq()
 {
-    std::string why;
-    return *sqliteLib(why);
+    return lib;
 }
 
 }  // namespace dmoci

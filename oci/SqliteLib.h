@@ -31,7 +31,8 @@ struct SqliteLib {
 // loader's reason in why. Loaded once, kept to the end of the process.
 const SqliteLib* sqliteLib(std::string& why);
 
-// The loaded library, for code that runs only once a database is open.
+// The loaded library, for code that runs only once a database is open
+// (which loaded it): no check, it is called for every row.
 const SqliteLib& sq();
 
 }  // namespace dmoci
