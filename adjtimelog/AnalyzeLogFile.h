@@ -57,6 +57,10 @@ public:
     // makes are written to the arena.
     static int separateLog(std::string_view line, std::string_view host, bool hostOk,
                            AdjustTimeInfo& info, Arena* made = nullptr);
+    // The same for a caller that has already sought the line's first
+    // "ntpdate": ntpdateAt is where it stands, or npos.
+    static int separateLogAt(std::string_view line, size_t ntpdateAt, std::string_view host,
+                             bool hostOk, AdjustTimeInfo& info, Arena* made);
 
 private:
     int readLog();

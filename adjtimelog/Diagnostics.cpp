@@ -1,6 +1,8 @@
 #include "Diagnostics.h"
 
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -31,10 +33,24 @@ void diag(std::string_view a, std::string_view b)
 
 void diag(std::string_view a, std::string_view b, std::string_view c)
 {
-    outputSink.write(a);
-    outputSink.write(b);
-    outputSink.write(c);
-    outputSink.write("\n");
+    // A line of usual length is handed over whole.
+    char line[512];
+    size_t n = a.size() + b.size() + c.size() + 1;
+    if (n <= sizeof line) {
+        char* to = line;
+        for (std::string_view part : {a, b, c}) {
+            if (!part.empty())
+                memcpy(to, part.data(), part.size());
+            to += part.size();
+        }
+        *to = '\n';
+        outputSink.write(std::string_view(line, n));
+    } else {
+        outputSink.write(a);
+        outputSink.write(b);
+        outputSink.write(c);
+        outputSink.write("\n");
+    }
     outputSink.flush();
 }
 

@@ -36,8 +36,14 @@ void fill(AdjustTimeInfo& info, std::string_view host, const Event& e, Arena* ma
 
 LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
 {
-    // A classic ntpdate line is the classic parser's, whatever else it holds.
-    if (findLiteral(line, "ntpdate[") == std::string_view::npos) {
+    // A classic ntpdate line is the classic parser's, whatever else it
+    // holds. The first "ntpdate" is where the classic parser cuts the time;
+    // a classic line's is followed by '['.
+    constexpr auto npos = std::string_view::npos;
+    size_t g = findLiteral(line, "ntpdate");
+    bool classic = g != npos && ((g + 7 < line.size() && line[g + 7] == '[') ||
+                                 findLiteral(line.substr(g + 1), "ntpdate[") != npos);
+    if (!classic) {
         for (Recogniser recognise : kRecognisers) {
             Event event;
             Seen seen = recognise(line, memory_, event);
@@ -53,6 +59,6 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
             return LineResult::Record;
         }
     }
-    return AnalyzeLogFile::separateLog(line, host_, hostOk_, info, made_) < 0 ? LineResult::Rejected
-                                                                        : LineResult::Record;
+    return AnalyzeLogFile::separateLogAt(line, g, host_, hostOk_, info, made_) < 0 ? LineResult::Rejected
+                                                                              : LineResult::Record;
 }

@@ -187,9 +187,14 @@ TEST(LineParser, FailedHostNameRejectsEventsButNotChatter)
 
 TEST(LineShape, FindLiteralAgreesWithFindOnShortAndLongTexts)
 {
-    for (size_t length : {0, 3, 4, 7, 23, 24, 25, 40, 200}) {
+    // Fillers of near misses: a first byte alone, a last byte alone, both.
+    for (std::string_view fill : {"s", "p", "sxxpnxxxxxesxc"})
+    for (size_t length : {0, 3, 4, 7, 15, 16, 17, 18, 19, 23, 24, 25, 31, 34, 40, 200}) {
         for (size_t at = 0; at <= length; ++at) {
-            std::string text(length, 's');
+            std::string text;
+            while (text.size() < length)
+                text += fill;
+            text.resize(length);
             text.replace(at, std::min<size_t>(4, length - at), std::string("step").substr(0, length - at));
             std::string_view v = text;
             EXPECT_EQ(findLiteral(v, "step"), v.find("step")) << text;

@@ -61,6 +61,12 @@ int AnalyzeLogFile::separateLog(const std::string& line, AdjustTimeInfo& info)
 int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk,
                                 AdjustTimeInfo& info, Arena* made)
 {
+    return separateLogAt(line, findLiteral(line, "ntpdate"), host, hostOk, info, made);
+}
+
+int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_view host, bool hostOk,
+                                  AdjustTimeInfo& info, Arena* made)
+{
     if (!hostOk) {
         // An empty record would reach the report and the database as if it
         // were an event; the line is rejected instead.
@@ -72,7 +78,6 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 
     std::string_view time;
     std::string timeNow;
-    size_t g = findLiteral(work, "ntpdate");
     if (g != npos) {
         // The first character of the line is always skipped; the blank
         // before "ntpdate" stays.
@@ -132,7 +137,9 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
         offset = cutAt(work, o + 7);
     }
 
-    if (findLiteral(work, "sec") != npos && offset.size() >= 4)
+    // Only whether "sec" stands anywhere matters; a classic line ends in it.
+    bool sec = endsWith(work, "sec") || findLiteral(work, "sec") != npos;
+    if (sec && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
     if (made) {
