@@ -63,6 +63,7 @@ std::string directoryOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The hash of notes written before word hashes: FNV-1a, a byte at a time.
 uint64_t fnv1a(std::string_view bytes)
 {
     uint64_t h = 1469598103934665603ull;
@@ -73,11 +74,57 @@ uint64_t fnv1a(std::string_view bytes)
     return h;
 }
 
+uint64_t rotl(uint64_t x, int r)
+{
+    return (x << r) | (x >> (64 - r));
+}
+
+// The batch hash: eight bytes at a time in two lanes, so that a batch of
+// megabytes costs a fraction of a millisecond, then mixed whole. Words are
+// read in the machine's order; a note never leaves the machine.
+uint64_t wordHash(std::string_view bytes)
+{
+    const uint64_t k1 = 0x9e3779b97f4a7c15ull, k2 = 0xc2b2ae3d27d4eb4full;
+    uint64_t a = bytes.size() * k1, b = ~a;
+    const char* p = bytes.data();
+    size_t n = bytes.size();
+    auto mixIn = [&](uint64_t& lane, const char* at) {
+        uint64_t w;
+        memcpy(&w, at, 8);
+        lane = rotl(lane ^ (w * k2), 31) * k1;
+    };
+    for (; n >= 16; p += 16, n -= 16) {
+        mixIn(a, p);
+        mixIn(b, p + 8);
+    }
+    char tail[16] = {};
+    if (n > 0)
+        memcpy(tail, p, n);
+    mixIn(a, tail);
+    mixIn(b, tail + 8);
+    uint64_t h = a ^ rotl(b, 27);
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    return h ^ (h >> 33);
+}
+
+// How the batch of a note is hashed: a note without the scheme's number
+// was written with FNV-1a.
+enum HashScheme : unsigned long long { kFnv1a = 1, kWordHash = 2 };
+
+uint64_t batchHash(unsigned long long scheme, std::string_view bytes)
+{
+    return scheme == kWordHash ? wordHash(bytes) : fnv1a(bytes);
+}
+
 // The delivery note: the report (device, inode, size before the batch),
 // the batch (length, hash) and the claimed copy it came from (device,
-// inode, the bytes read of it).
+// inode, the bytes read of it), and how the hash was taken.
 struct Note {
     unsigned long long reportDev, reportIno, reportSize, length, hash, claimedDev, claimedIno, readSize;
+    unsigned long long scheme;
 };
 
 }  // namespace
@@ -305,15 +352,15 @@ int RawLogClaim::noteReportDelivery(const std::string& reportPath, const struct 
     if (sys.fstat(claimFd_.get(), &claimed) != 0)
         return fail("write", note_, errno);
     char numbers[256];
-    int n = snprintf(numbers, sizeof numbers, "%llu %llu %llu %llu %llu %llu %llu %llu\n",
+    int n = snprintf(numbers, sizeof numbers, "%llu %llu %llu %llu %llu %llu %llu %llu %llu\n",
                      static_cast<unsigned long long>(reportBefore.st_dev),
                      static_cast<unsigned long long>(reportBefore.st_ino),
                      static_cast<unsigned long long>(reportBefore.st_size),
                      static_cast<unsigned long long>(batch.size()),
-                     static_cast<unsigned long long>(fnv1a(batch)),
+                     static_cast<unsigned long long>(wordHash(batch)),
                      static_cast<unsigned long long>(claimed.st_dev),
                      static_cast<unsigned long long>(claimed.st_ino),
-                     static_cast<unsigned long long>(readSize_));
+                     static_cast<unsigned long long>(readSize_), kWordHash);
     std::string text(numbers, static_cast<size_t>(n));
     text += reportPath;
     std::string failed;
@@ -353,7 +400,7 @@ bool reportHolds(const Note& n, const std::string& reportPath)
             return false;
         got += static_cast<size_t>(r);
     }
-    return fnv1a(batch.view()) == n.hash;
+    return batchHash(n.scheme, batch.view()) == n.hash;
 }
 
 // A run killed in the middle of writing its batch leaves part of it at the
@@ -401,6 +448,13 @@ void RawLogClaim::settleDeliveryNote()
             errno = 0;
             *field = strtoull(p, &end, 10);
             ok = ok && end != p && errno == 0;
+            p = end;
+        }
+        n.scheme = kFnv1a;
+        if (ok && *p == ' ') {
+            char* end = nullptr;
+            n.scheme = strtoull(p, &end, 10);
+            ok = end != p && (n.scheme == kFnv1a || n.scheme == kWordHash);
             p = end;
         }
         if (ok && *p == '\0')

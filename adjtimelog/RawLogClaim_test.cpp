@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <vector>
 
 namespace {
 
@@ -312,6 +313,46 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
         EXPECT_EQ(readFile(report), reachedReport ? "earlier\n[a]\n" : "earlier\n")
             << "a part of a batch is cut away";
         writeFile(report, "earlier\n");
+    }
+}
+
+TEST_F(Claim, DeliveryNotesOfTheEarlierHashAreHonouredUnknownOnesAreNot)
+{
+    const std::string report = dir / "report";
+    // FNV-1a of "[a]\n", the hash of notes written by earlier versions.
+    const std::string earlier = "10886018778417090264";
+    for (bool known : {true, false}) {
+        writeFile(report, "");
+        {
+            RawLogClaim claim(raw);
+            claimLines(claim, "a\n");
+            int fd = open(report.c_str(), O_WRONLY | O_APPEND);
+            struct stat st;
+            ASSERT_EQ(fstat(fd, &st), 0);
+            ASSERT_EQ(claim.noteReportDelivery(report, st, "[a]\n"), 0);
+            ASSERT_EQ(write(fd, "[a]\n", 4), 4);
+            close(fd);
+            appendFile(priv("claimed"), "late\n");
+        }
+        // dev ino size length hash dev ino read scheme
+        std::string note = readFile(priv("delivery"));
+        std::vector<std::string> f;
+        size_t at = 0;
+        for (int i = 0; i < 9; ++i) {
+            size_t end = note.find_first_of(" \n", at);
+            f.push_back(note.substr(at, end - at));
+            at = end + 1;
+        }
+        ASSERT_EQ(f[8], "2");
+        std::string rewritten = f[0] + " " + f[1] + " " + f[2] + " " + f[3] + " " +
+                                (known ? earlier : f[4]) + " " + f[5] + " " + f[6] + " " + f[7] +
+                                (known ? "" : " 7") + "\n" + note.substr(at);
+        writeFile(priv("delivery"), rewritten);
+        RawLogClaim next(raw);
+        FileText text;
+        ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
+        EXPECT_EQ(text.view(), known ? "late\n" : "a\nlate\n") << rewritten;
+        next.release();
     }
 }
 
