@@ -11,27 +11,6 @@ using Recogniser = Seen (*)(std::string_view, RecogniserMemory&, Event&);
 // Asked in this order; the shapes of these tools do not overlap.
 constexpr Recogniser kRecognisers[] = {recogniseNtpdig, recogniseChronyd, recogniseNtpd};
 
-// A record as classic ntpdate's line would have given it: pid is the kind
-// with the blank that stands before it in a classic line, ':' and the
-// process id; a failure has no kind and so no blank (":812").
-void fill(AdjustTimeInfo& info, std::string_view host, const Event& e, Arena* made)
-{
-    std::string_view blank = e.kind.empty() ? std::string_view() : std::string_view(" ");
-    if (made) {
-        info.node.setView(host);
-        info.time.setView(e.time);
-        info.serverIp.setView(e.server);
-        info.offset.setView(e.offset);
-        info.pid.setView(made->join(blank, e.kind, ":", e.pid));
-        return;
-    }
-    info.node = host;
-    info.time = e.time;
-    info.serverIp = e.server;
-    info.offset = e.offset;
-    info.pid = std::string(blank) + std::string(e.kind) + ':' + std::string(e.pid);
-}
-
 }  // namespace
 
 LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
@@ -55,7 +34,12 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
                 diag("gethostname calling error! ");
                 return LineResult::Rejected;
             }
-            fill(info, host_, event, made_);
+            // pid is the kind with the blank that stands before it in a
+            // classic line, ':' and the process id; a failure has no kind
+            // and so no blank (":812").
+            std::string_view blank = event.kind.empty() ? std::string_view() : std::string_view(" ");
+            setFields(info, made_, host_, event.time, event.server, event.offset, blank, event.kind, ":",
+                      event.pid);
             return LineResult::Record;
         }
     }

@@ -142,18 +142,8 @@ int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_v
     if (sec && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
-    if (made) {
-        info.node.setView(host);
-        info.time.setView(timeNow.empty() ? time : made->join(timeNow));
-        info.serverIp.setView(server);
-        info.offset.setView(offset);
-        info.pid.setView(made->join(kind, ":", pid));  // the one field not a piece of the line
-    } else {
-        info.node = host;
-        info.time = time;
-        info.serverIp = server;
-        info.offset = offset;
-        info.pid = std::string(kind) + ':' + std::string(pid);
-    }
+    if (made && !timeNow.empty())
+        time = made->join(timeNow);  // the run's time outlives this call
+    setFields(info, made, host, time, server, offset, kind, ":", pid);
     return 0;
 }

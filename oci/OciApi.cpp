@@ -70,22 +70,30 @@ OCIStmt* takeStmt()
 
 void releaseRunning(OCIStmt* st);
 
-void giveBackStmt(OCIStmt* st)
+// What a statement forgets when it is prepared again: its execution, binds,
+// defines and row count.
+void forgetExecution(OCIStmt* st)
 {
     releaseRunning(st);
+    st->dropBinds();
+    st->defines.clear();
+    st->rowCount = 0;
+}
+
+void giveBackStmt(OCIStmt* st)
+{
     auto& spare = spareStmts();
     if (spare.size() >= 4) {
+        releaseRunning(st);
         delete st;
         return;
     }
+    forgetExecution(st);
     st->magic = 0;
     st->error = {};
     st->text.clear();
-    st->dropBinds();
-    st->defines.clear();
     st->db.reset();
     st->query = st->exhausted = false;
-    st->rowCount = 0;
     st->pgRow = 0;
     spare.emplace_back(st);
 }
@@ -614,11 +622,8 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError*, const OraText* stmt, ub4 stmt_le
 {
     if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !stmt)
         return OCI_INVALID_HANDLE;
-    releaseRunning(stmtp);
+    forgetExecution(stmtp);
     stmtp->text.assign(reinterpret_cast<const char*>(stmt), stmt_len);
-    stmtp->dropBinds();
-    stmtp->defines.clear();
-    stmtp->rowCount = 0;
     return OCI_SUCCESS;
 }
 

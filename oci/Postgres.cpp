@@ -10,7 +10,6 @@ namespace dmoci {
 
 namespace {
 
-
 bool startsWith(const std::string& s, const char* prefix)
 {
     return s.compare(0, strlen(prefix), prefix) == 0;
@@ -177,9 +176,15 @@ bool PgSession::command(const char* sql, Failure& failure)
 
 int PgSession::parameters(const std::string& statement, Failure& failure)
 {
+    const Prepared* p = prepared(statement, failure);
+    return p ? p->parameters : -1;
+}
+
+const PgSession::Prepared* PgSession::prepared(const std::string& statement, Failure& failure)
+{
     auto it = prepared_.find(statement);
     if (it != prepared_.end())
-        return it->second.parameters;
+        return &it->second;
     Prepared p;
     p.name = "dmoci_" + std::to_string(prepared_.size() + 1);
     std::string sql = translateForPostgres(statement, user_);
@@ -190,13 +195,12 @@ int PgSession::parameters(const std::string& statement, Failure& failure)
     pq().PQclear(r);
     if (!ok) {
         // A failed prepare inside a transaction aborts it, as a failed statement does.
-        return -1;
+        return nullptr;
     }
     r = pq().PQdescribePrepared(conn_, p.name.c_str());
     p.parameters = pq().PQresultStatus(r) == PGRES_COMMAND_OK ? pq().PQnparams(r) : 0;
     pq().PQclear(r);
-    prepared_.emplace(statement, p);
-    return p.parameters;
+    return &prepared_.emplace(statement, p).first->second;
 }
 
 bool PgSession::execute(const std::string& statement, const std::vector<const char*>& values,
@@ -207,10 +211,11 @@ bool PgSession::execute(const std::string& statement, const std::vector<const ch
             return false;
         inTransaction_ = true;
     }
-    if (parameters(statement, failure) < 0)
-        return false;  // prepared now, or found prepared
-    PGresult* r = pq().PQexecPrepared(conn_, prepared_.find(statement)->second.name.c_str(), static_cast<int>(values.size()),
-                                 values.data(), nullptr, nullptr, 0);
+    const Prepared* p = prepared(statement, failure);
+    if (!p)
+        return false;
+    PGresult* r = pq().PQexecPrepared(conn_, p->name.c_str(), static_cast<int>(values.size()), values.data(),
+                                      nullptr, nullptr, 0);
     ExecStatusType status = pq().PQresultStatus(r);
     if (status == PGRES_TUPLES_OK) {
         rows = std::make_shared<PgRows>(r);

@@ -67,6 +67,9 @@ private:
         std::string name;
         int parameters = 0;
     };
+    // The statement as prepared on the server, preparing it the first
+    // time; nullptr on failure.
+    const Prepared* prepared(const std::string& statement, Failure& failure);
     bool command(const char* sql, Failure& failure);
     Failure failureOf(pg_result* r) const;
 
