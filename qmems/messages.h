@@ -22,3 +22,8 @@
 #define MSG_EXEC_FAILED "\t\xD6\xB4\xD0\xD0\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3"
 // "\t执行文件错误: 执行被禁止" (error executing the file: execution forbidden)
 #define MSG_EXEC_FORBIDDEN MSG_EXEC_FAILED ": \xD6\xB4\xD0\xD0\xB1\xBB\xBD\xFB\xD6\xB9"
+// "密码错误次数过多，已锁定，请 %d 分钟后再试!" (too many wrong passwords:
+// locked, try again in %d minutes), a printf format
+#define MSG_LOCKED_OUT                                                                         \
+    "\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3\xB4\xCE\xCA\xFD\xB9\xFD\xB6\xE0\xA3\xAC\xD2\xD1\xCB\xF8\xB6\xA8\xA3\xAC" \
+    "\xC7\xEB %d \xB7\xD6\xD6\xD3\xBA\xF3\xD4\xD9\xCA\xD4!"

@@ -8,22 +8,31 @@
 
 namespace {
 
-// What a signal handler needs to give the terminal its echo back.
+// What a signal handler needs to give the terminal its echo back and wipe
+// what was typed so far.
 int gFd = -1;
 struct termios gSaved;
 volatile sig_atomic_t gRestore = 0;
+char* volatile gTyped = nullptr;
+volatile size_t gTypedSize = 0;
 
 const int kFatalSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGALRM, SIGPIPE};
 struct sigaction gOldActions[sizeof kFatalSignals / sizeof kFatalSignals[0]];
 struct sigaction gOldTstp;
 
-void restoreAndDie(int sig)
+// An interrupt key (or a hangup) at the prompt: the terminal gets its echo
+// back, what was typed is wiped, and the launcher leaves with status 1. The
+// signal is not raised again: its default action could dump the core of a
+// root process that holds the shadow entry.
+void restoreWipeAndLeave(int)
 {
     if (gRestore)
         tcsetattr(gFd, TCSAFLUSH, &gSaved);
-    // SA_RESETHAND put the default action back; it ends the process once
-    // this handler returns.
-    raise(sig);
+    for (size_t i = 0; gTyped && i < gTypedSize; ++i)
+        gTyped[i] = 0;
+    if (gFd >= 0)
+        (void)!write(gFd, "\n", 1);
+    _exit(1);
 }
 
 }  // namespace
@@ -40,9 +49,8 @@ NoEchoTerminal::NoEchoTerminal()
     gFd = fd_;
     gSaved = saved_;
     struct sigaction sa {};
-    sa.sa_handler = restoreAndDie;
-    sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = restoreWipeAndLeave;
+    sigfillset(&sa.sa_mask);
     for (size_t i = 0; i < sizeof kFatalSignals / sizeof kFatalSignals[0]; ++i)
         sigaction(kFatalSignals[i], &sa, &gOldActions[i]);
     // Stopped with echo off, the terminal would stay silent in the shell.
@@ -84,8 +92,10 @@ PasswordRead NoEchoTerminal::readLine(char* buf, size_t size)
     size_t n = 0;
     bool tooLong = false;
     PasswordRead result = PasswordRead::Failed;
+    gTyped = buf;
+    gTypedSize = size;
+    char c = 0;
     for (;;) {
-        char c;
         ssize_t got = read(fd_, &c, 1);
         if (got < 0 && errno == EINTR)
             continue;
@@ -103,6 +113,7 @@ PasswordRead NoEchoTerminal::readLine(char* buf, size_t size)
     buf[n] = '\0';
     if (result != PasswordRead::Line)
         explicit_bzero(buf, size);
+    explicit_bzero(&c, sizeof c);
     // Echo was off, so the line end the user typed was not shown.
     (void)!::write(fd_, "\n", 1);
     return result;

@@ -2,13 +2,16 @@
 pseudo-terminal, in a private mount namespace whose /etc/passwd and
 /etc/shadow hold an ems entry and whose trusted path holds stand-ins of the
 control commands."""
+import json
 import os
 import pty
+import resource
 import select
 import signal
 import shutil
 import subprocess
 import termios
+import sys
 import time
 import unittest
 import warnings
@@ -31,6 +34,14 @@ NO_EMS = b"\xbb\xf1\xc8\xa1 ems \xd3\xc3\xbb\xa7\xd0\xc5\xcf\xa2\xca\xa7\xb0\xdc
 FORBIDDEN = b"\t\xd6\xb4\xd0\xd0\xce\xc4\xbc\xfe\xb4\xed\xce\xf3: \xd6\xb4\xd0\xd0\xb1\xbb\xbd\xfb\xd6\xb9"
 EXEC_FAILED = b"\t\xd6\xb4\xd0\xd0\xce\xc4\xbc\xfe\xb4\xed\xce\xf3: No such file or directory\n"
 WARNING = b"\xbe\xaf\xb8\xe6: \xce\xc4\xbc\xfe\xca\xf4\xd0\xd4\xb4\xed\xce\xf3\xa3\xac\xc7\xeb\xd6\xb4\xd0\xd0\xc8\xe7\xcf\xc2\xc3\xfc\xc1\xee: "
+# "密码错误次数过多，已锁定，请 " (too many wrong passwords: locked, try again in ...)
+LOCKED = (b"\xc3\xdc\xc2\xeb\xb4\xed\xce\xf3\xb4\xce\xca\xfd\xb9\xfd\xb6\xe0\xa3\xac\xd2\xd1\xcb\xf8"
+          b"\xb6\xa8\xa3\xac\xc7\xeb ")
+INF = float("inf")
+# Whether root may raise a hard resource limit here (CAP_SYS_RESOURCE).
+with open("/proc/self/status") as _status:
+    CAN_RAISE_LIMITS = bool(int([l for l in _status if l.startswith("CapEff:")][0].split()[1], 16) & (1 << 24))
+GUESSER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guesser.py")
 SECURE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
@@ -56,12 +67,13 @@ def wait_for_echo_off(fd, seconds=10):
         time.sleep(0.005)
 
 
-def run_on_pty(argv, env, answer=None, timeout=30, background=False):
+def run_on_pty(argv, env, answer=None, timeout=30, background=False, seen=None):
     """Runs argv with a pseudo-terminal as its controlling terminal; types
     answer once the prompt shows (a text with a line end, bytes as they
     are). In the background, argv runs in a process group of its own that
     ignores SIGTTIN and SIGTTOU, so reading the terminal fails with EIO.
-    Returns (exit status, everything shown)."""
+    seen, a dict of texts, gets the seconds from typing to each text's
+    first showing. Returns (exit status, everything shown)."""
     pid, fd = pty.fork()
     if pid == 0:
         if background:
@@ -75,6 +87,7 @@ def run_on_pty(argv, env, answer=None, timeout=30, background=False):
         os.execvpe(argv[0], argv, env)
     out = b""
     typed = False
+    typed_at = 0
     while True:
         ready, _, _ = select.select([fd], [], [], timeout)
         if not ready:
@@ -87,10 +100,13 @@ def run_on_pty(argv, env, answer=None, timeout=30, background=False):
         if not chunk:
             break
         out += chunk
+        for text in (seen or {}):
+            if typed and seen[text] is None and text in out:
+                seen[text] = time.monotonic() - typed_at
         if answer is not None and not typed and out.endswith(PROMPT):
             wait_for_echo_off(fd)
             os.write(fd, answer if isinstance(answer, bytes) else answer.encode() + b"\n")
-            typed = True
+            typed, typed_at = True, time.monotonic()
     os.close(fd)
     _, status = os.waitpid(pid, 0)
     return os.waitstatus_to_exitcode(status), out.replace(b"\r\n", b"\n")
@@ -140,6 +156,11 @@ class Launcher(unittest.TestCase):
         os.mkdir(cls.evil)
         cls.write("evil/load", "#!/bin/sh\necho EVIL-LOAD-RAN\n", 0o755)
 
+    def setUp(self):
+        # Each test counts wrong passwords afresh, in a tally of its own.
+        self.tally = harness.scratch_dir("qm4107-tally.")
+        os.chmod(self.tally, 0o700)
+
     @classmethod
     def write(cls, name, text, mode=0o644):
         path = os.path.join(cls.dir, name)
@@ -148,18 +169,25 @@ class Launcher(unittest.TestCase):
         os.chmod(path, mode)
         return path
 
-    def argv(self, args, uid=NOBODY, program=None, shadow=None, cwd=None, prelude="true", setpriv=()):
+    def argv(self, args, uid=NOBODY, program=None, shadow=None, cwd=None, prelude="true", setpriv=(),
+             before=(), wrap=()):
+        """qmems run by uid in the sandbox: prelude runs as root first, before
+        (a command prefix) runs as root around the change to uid, wrap as
+        the caller around qmems. The failure tally is the test's own."""
         inner = (["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + list(setpriv)
                  + ["--"]) if uid else []
         target = program or self.qmems
+        tally = ("mount -t tmpfs -o mode=0755 tmpfs /run && mkdir /run/qmems && mount --bind %s /run/qmems"
+                 % self.tally)
         return ([harness.SANDBOX, "--bind", self.passwd, "/etc/passwd", "--bind", shadow or self.shadow,
                  "/etc/shadow", "--bind", self.sbin, "/usr/local/sbin", "--chdir", cwd or self.dir, "--",
-                 "/bin/sh", "-c", '%s && exec "$@"' % prelude, "sh"] + inner + [target] + args)
+                 "/bin/sh", "-c", '%s && %s && exec "$@"' % (tally, prelude), "sh"] + list(before) + inner
+                + list(wrap) + [target] + args)
 
-    def launch(self, args, answer=None, env=None, background=False, **how):
+    def launch(self, args, answer=None, env=None, background=False, seen=None, **how):
         full_env = {"PATH": SECURE_PATH, "TERM": "xterm", "LANG": "C"}
         full_env.update(env or {})
-        return run_on_pty(self.argv(args, **how), full_env, answer, background=background)
+        return run_on_pty(self.argv(args, **how), full_env, answer, background=background, seen=seen)
 
     def test_root_install_makes_it_set_user_id(self):
         st = os.stat(harness.program("qmems"))
@@ -185,11 +213,12 @@ class Launcher(unittest.TestCase):
         self.assertIn(b"fds-above-2=0\n", out)
 
     def test_wrong_password_and_missing_entry(self):
-        started = time.monotonic()
-        status, out = self.launch(["stop"], answer="not-it")
-        took = time.monotonic() - started
+        seen = {WRONG: None}
+        status, out = self.launch(["stop"], answer="not-it", seen=seen)
         self.assertEqual((status, out), (1, PROMPT + b"\n" + WRONG + b"\n"))
-        self.assertGreaterEqual(took, 1.9, "a wrong password costs two seconds")
+        self.assertGreaterEqual(seen[WRONG], 1.9, "the verdict comes after the two seconds it costs")
+        with open(os.path.join(self.tally, str(NOBODY))) as f:
+            self.assertEqual(f.read().split()[0], "1", "the caller's failure is counted")
         status, out = self.launch(["stop"], shadow=self.no_ems)
         self.assertEqual((status, out), (1, NO_EMS + b"\n"))
 
@@ -260,6 +289,80 @@ class Launcher(unittest.TestCase):
         self.assertIn(b"umask=000\n", out)
         ignored = [l for l in out.split(b"\n") if l.startswith(b"ignored=")][0][8:].split(b",")
         self.assertTrue({b"1", b"15"} <= set(ignored), out)
+
+    def test_command_gets_roots_limits_and_priority(self):
+        def limits(out):
+            line = out.split(b"rlimits=")[1].split(b"\n")[0].decode()
+            return [tuple(INF if v == "-1" else int(v) for v in pair.split(":")) for pair in line.split(",")]
+
+        def unlimited(pair):
+            return tuple(INF if v == resource.RLIM_INFINITY else v for v in pair)
+
+        # Root's: process 1's limits, 1024 open files to start with, no core
+        # file. Where root may not raise a hard limit (no CAP_SYS_RESOURCE),
+        # as high as the caller's own hard limit goes.
+        expected = []
+        for r in range(16):
+            soft, hard = (0, 0) if r == resource.RLIMIT_CORE else unlimited(resource.prlimit(1, r))
+            if r == resource.RLIMIT_NOFILE:
+                soft = min(soft, 1024)
+            caller_hard = unlimited(resource.getrlimit(r))[1]
+            if not CAN_RAISE_LIMITS and hard > caller_hard:
+                soft, hard = min(soft, caller_hard), caller_hard
+            expected.append((soft, hard))
+        status, out = self.launch(["start"], answer=PASSWORD, wrap=["nice", "-n", "19"])
+        self.assertEqual(status, 0, out)
+        self.assertIn(b"nice=0\n", out)
+        self.assertEqual(limits(out), expected)
+
+        low = ["prlimit", "--fsize=512", "--core=unlimited", "--nofile=16", "--nproc=64", "nice", "-n", "19"]
+        status, out = self.launch(["start"], answer=PASSWORD, wrap=low)
+        if CAN_RAISE_LIMITS:
+            self.assertEqual(status, 0, out)
+            self.assertIn(b"nice=0\n", out)
+            self.assertEqual(limits(out), expected)
+        else:
+            self.assertEqual((status, out), (1, b"qmems: RLIMIT_FSIZE is 512, below root's (unlimited), "
+                                                b"and cannot be raised here\n"), "never run with them")
+        # Root's own call keeps what it set.
+        status, out = self.launch(["start", "--exit"], uid=0, wrap=low)
+        self.assertEqual(status, 0, out)
+        self.assertIn(b"nice=19\n", out)
+        kept = limits(out)
+        self.assertEqual([kept[r] for r in (resource.RLIMIT_FSIZE, resource.RLIMIT_CORE, resource.RLIMIT_NOFILE,
+                                             resource.RLIMIT_NPROC)], [(512, 512), (INF, INF), (16, 16), (64, 64)])
+
+    def test_interrupt_at_the_prompt_leaves_no_core(self):
+        cwd = os.path.join(self.tally, "cwd")  # a directory the caller owns
+        os.mkdir(cwd)
+        os.chown(cwd, NOBODY, NOBODY)
+        for key in (b"\x1c", b"\x03"):  # Ctrl-\ (SIGQUIT), Ctrl-C
+            status, out = self.launch(["start"], answer=b"secr" + key, cwd=cwd, wrap=["prlimit", "--core=unlimited"])
+            self.assertEqual((status, out), (1, PROMPT + b"\n"), key)
+            self.assertEqual(os.listdir(cwd), [], "no core file")
+
+    def test_parallel_guessers_are_locked_out_and_nobody_else(self):
+        seconds = 20
+        guessers = [subprocess.Popen([sys.executable, GUESSER, str(seconds)] + self.argv(["start"]),
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL) for _ in range(20)]
+        time.sleep(3)  # the guessers are locked out by now
+        status, out = self.launch(["start"], uid=NOBODY - 1, answer=PASSWORD)
+        self.assertEqual(status, 0, "another caller still gets in: %r" % out)
+        counts = {}
+        for g in guessers:
+            for verdict, n in json.loads(g.communicate(timeout=seconds + 60)[0]).items():
+                counts[verdict] = counts.get(verdict, 0) + n
+        self.assertLessEqual(counts.get("wrong", 0), 3, counts)
+        self.assertGreater(counts.get("locked", 0), 20, counts)
+        self.assertEqual(set(counts) - {"wrong", "locked"}, set(), counts)
+        # Locked even with the right password, until ten minutes have passed
+        # (a clock moved forward in a time namespace of the run's own).
+        status, out = self.launch(["start"], answer=PASSWORD)
+        self.assertEqual((status, out[:len(LOCKED)]), (1, LOCKED), out)
+        status, out = self.launch(["start"], answer=PASSWORD, before=["unshare", "--time", "--fork", "--boottime", "601"])
+        self.assertEqual(status, 0, out)
+        with open(os.path.join(self.tally, str(NOBODY))) as f:
+            self.assertEqual(f.read().split()[0], "0", "a right password resets the count")
 
     def test_identity_change_without_the_capabilities(self):
         # Without CAP_SETUID the kernel lets a set-user-id program keep the

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,13 @@ int main(int argc, char **argv)
             printf("%s%d", first ? "" : ",", sig);
             first = 0;
         }
+    }
+    printf("\nnice=%d\nrlimits=", getpriority(PRIO_PROCESS, 0));
+    for (int r = 0; r < RLIM_NLIMITS; ++r) {
+        struct rlimit l;
+        getrlimit(r, &l);
+        printf("%s%lld:%lld", r ? "," : "", l.rlim_cur == RLIM_INFINITY ? -1LL : (long long)l.rlim_cur,
+               l.rlim_max == RLIM_INFINITY ? -1LL : (long long)l.rlim_max);
     }
     printf("\n");
     return 0;
