@@ -1,4 +1,5 @@
 #include "AnalyzeLogFile.h"
+#include "BuildSettings.h"
 #include "Diagnostics.h"
 #include "LineParser.h"
 #include "Report.h"
@@ -6,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +17,25 @@
 // The text names the fixed raw log path whatever path the analyzer was given.
 static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5\xA3\xA1";
 
-AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : logPath(path), claim(path)
+Owners rawLogOwners()
+{
+    Owners owners{geteuid()};
+    const char* job = ADJTIMELOG_JOB_USER;
+    if (*job) {
+        if (struct passwd* pw = getpwnam(job))
+            owners.job = pw->pw_uid;
+    }
+    return owners;
+}
+
+AnalyzeLogFile::AnalyzeLogFile(const std::string& path)
+    : AnalyzeLogFile(path, stateDirectory(path), rawLogOwners(), RawLogClaim::Limits{})
+{
+}
+
+AnalyzeLogFile::AnalyzeLogFile(const std::string& path, const std::string& stateDir, const Owners& owners,
+                               const RawLogClaim::Limits& limits)
+    : logPath(path), claim(path, stateDir, owners, limits)
 {
     if (readLog() < 0 && !readError)
         diag(kNoRawLog);
@@ -31,15 +52,25 @@ static void sayClaimError(const ClaimError& e)
 
 int AnalyzeLogFile::readLog()
 {
-    switch (claim.acquire(rawText)) {
+    RawLogClaim::Result r = claim.acquire();
+    if (claim.dropped().lines > 0) {
+        // "AnalyzeLogFile::readLog /tmp/update_time.log false! 1 line longer than 65536 bytes dropped (70000 bytes)"
+        char text[160];
+        snprintf(text, sizeof text, " false! %zu line%s longer than %zu bytes dropped (%llu bytes)",
+                 claim.dropped().lines, claim.dropped().lines == 1 ? "" : "s", RawLogClaim::Limits{}.lineBytes,
+                 claim.dropped().bytes);
+        diag("AnalyzeLogFile::readLog ", logPath, text);
+    }
+    if (r == RawLogClaim::Claimed)
+        r = claim.nextBatch(rawText);
+    switch (r) {
     case RawLogClaim::Nothing:
         return -1;
     case RawLogClaim::Failed:
-        // Nothing of it is analysed; it waits for the next run.
+        // Nothing is analysed; what waits is kept for the next run.
         sayClaimError(claim.error());
         readError = true;
         rawText.clear();
-        restoreLog();
         return -1;
     case RawLogClaim::Claimed:
         break;
@@ -47,14 +78,34 @@ int AnalyzeLogFile::readLog()
     return 0;
 }
 
+bool AnalyzeLogFile::nextBatch()
+{
+    made.clear();
+    rawText.clear();
+    if (readError)
+        return false;  // nothing is delivered while the claim fails
+    RawLogClaim::Result r = claim.nextBatch(rawText);
+    if (r == RawLogClaim::Failed) {
+        sayClaimError(claim.error());
+        readError = true;
+    }
+    return r == RawLogClaim::Claimed;
+}
+
 int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
 {
-    return parseLines(&out, nullptr);
+    return parseLines(&out, nullptr, nullptr);
+}
+
+int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out, std::vector<std::string_view>* lines) const
+{
+    return parseLines(&out, lines, nullptr);
 }
 
 // Lines end at 0x0A only; the text after a final line end is not a line,
 // but a last line without a line end is.
-int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* report) const
+int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std::string_view>* lines,
+                               ByteBuffer* report) const
 {
     std::string_view text = rawText.view();
     if (text.empty())
@@ -83,6 +134,8 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* rep
         case LineResult::Record:
             if (out) {
                 out->push_back(info);
+                if (lines)
+                    lines->push_back(line);
             } else {
                 if (isNoteworthy(info))
                     appendReportLine(*report, info);
@@ -102,18 +155,30 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* rep
 
 int AnalyzeLogFile::write(const std::string& reportPath)
 {
-    // The report lines of the records are made as the lines are parsed:
-    // no record is kept for them. Those of earlier calls stay and are
-    // written again, as they would be from kept records.
-    parseLines(nullptr, &reportLines);
     if (readError)
         return -1;
-    std::string_view lines = reportLines.view();
+    // The report lines of each batch are made as its lines are parsed: no
+    // record is kept for them. The report is made even when nothing is due.
+    ByteBuffer lines;
+    do {
+        lines.clear();
+        parseLines(nullptr, nullptr, &lines);
+        if (appendToReport(reportPath, lines.view()) != 0) {
+            settle(false);
+            return -1;
+        }
+        if (settle(true) != 0)
+            return -1;
+    } while (nextBatch());
+    return readError ? -1 : 0;
+}
 
-    int fd = open(reportPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_view lines)
+{
+    std::string why;
+    int fd = openInDirectory(reportPath, O_WRONLY | O_APPEND | O_CREAT, 0666, why);
     if (fd < 0) {
-        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
-        settle(false);
+        diag("AnalyzeLogFile::write ", reportPath, " false! " + (why.empty() ? std::string(strerror(errno)) : why));
         return -1;
     }
     struct stat st;
@@ -123,29 +188,25 @@ int AnalyzeLogFile::write(const std::string& reportPath)
     if (regular && !lines.empty() && claim.noteReportDelivery(reportPath, st, lines) != 0) {
         close(fd);
         sayClaimError(claim.error());
-        settle(false);
         return -1;
     }
     int rc = writeAll(fd, lines);
-    // Lines must be on disk before their only other copy is removed.
+    // Lines must be on disk before the backlog drops them.
     if (rc == 0 && regular && fdatasync(fd) != 0)
         rc = -1;
     if (rc != 0) {
         int saved = errno;
         if (regular && ftruncate(fd, st.st_size) != 0) {
-            // The partial lines stay; they are reported again next run.
+            // The partial lines stay; the note cuts them off next run.
         }
         close(fd);
         diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(saved));
-        settle(false);
         return -1;
     }
     if (close(fd) != 0) {
         diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
-        settle(false);
         return -1;
     }
-    settle(true);
     return 0;
 }
 
@@ -165,10 +226,7 @@ int AnalyzeLogFile::deleteLogFile()
 
 int AnalyzeLogFile::restoreLog()
 {
-    if (claim.putBack() != 0) {
-        // The lines stay in the claimed copy, which the next run takes up.
-        sayClaimError(claim.error());
-        return -1;
-    }
+    // Nothing to do: the batch is still in the backlog, and the next run
+    // delivers it before anything newer.
     return 0;
 }

@@ -1,10 +1,11 @@
 // The one reader of the raw adjustment log. Constructing an analyzer claims
-// the raw log (it is moved aside under a lock, so the job that fills it starts
-// a new one) and takes it whole, mapped where that is safe; analyze() parses
-// its lines, split where they lie, into records, and write() appends the
-// noteworthy ones to the report.
-// The claimed lines are dropped only after they reached their destination
-// (deleteLogFile), or go back to the raw log when they did not (restoreLog).
+// the raw log (its lines move to the backlog in the run's state directory
+// under a lock, so the job that fills it starts a new one) and takes the
+// first batch of the backlog, mapped; analyze() parses its lines, split
+// where they lie, into records, and write() appends the noteworthy ones of
+// every batch to the report. A batch is dropped from the backlog only after
+// it reached its destination (deleteLogFile); otherwise it stays there for
+// the next run (restoreLog), which delivers it before anything newer.
 #pragma once
 
 #include "AdjustTimeInfo.h"
@@ -19,7 +20,11 @@
 
 class AnalyzeLogFile {
 public:
+    // State in stateDirectory(logPath); the raw log may also belong to the
+    // build's time job user.
     explicit AnalyzeLogFile(const std::string& logPath);
+    AnalyzeLogFile(const std::string& logPath, const std::string& stateDir, const Owners& owners,
+                   const RawLogClaim::Limits& limits);
     AnalyzeLogFile(const AnalyzeLogFile&) = delete;
     AnalyzeLogFile& operator=(const AnalyzeLogFile&) = delete;
     ~AnalyzeLogFile();
@@ -29,22 +34,33 @@ public:
     // else 0. The records view the claimed lines and the analyzer's arena:
     // they must not outlive the analyzer.
     int analyze(std::vector<AdjustTimeInfo>& out) const;
+    // The same, with the line each record came from (the second of an event
+    // told in two) appended to lines.
+    int analyze(std::vector<AdjustTimeInfo>& out, std::vector<std::string_view>* lines) const;
 
-    // Appends the noteworthy records to the report, then drops the claimed
-    // lines. Returns -1 (and puts the lines back) when the report could not
-    // be written or the raw log could not be read, else 0.
+    // Appends the noteworthy records of every batch to the report, each
+    // batch synced before the backlog drops it. Returns -1 when the report
+    // could not be written (the batches not written stay in the backlog) or
+    // the raw log could not be claimed, else 0.
     int write(const std::string& reportPath);
 
-    // The one way both actions settle the claim: the lines reached their
-    // destination (delivered true) or go back for the next run.
+    // The next batch of the backlog, for the database action, in place of
+    // the current one (whose records must be gone); false when none is left.
+    bool nextBatch();
+    // The current batch, for what is kept about its rows between runs.
+    std::string batchId() const { return claim.batchId(); }
+    const std::string& stateDir() const { return claim.stateDir(); }
+
+    // The one way both actions settle a batch: it reached its destination
+    // (delivered true) or stays for the next run.
     int settle(bool delivered);
-    // The claimed lines reached their destination: remove the claimed copy.
+    // The batch reached its destination: the backlog drops it.
     int deleteLogFile();
-    // They did not: hand them back to the raw log for the next run.
+    // It did not: it stays in the backlog, first for the next run.
     int restoreLog();
 
-    // True when the raw log was claimed but could not be read or locked:
-    // nothing of it was analysed and it is kept for the next run.
+    // True when the raw log could not be claimed or read (or was refused):
+    // nothing was analysed, and what waits is kept for the next run.
     bool readFailed() const { return readError; }
 
     // Parses one raw log line into info. Returns 0 when the line was
@@ -64,22 +80,29 @@ public:
 
 private:
     int readLog();
-    // Parses every line: each record goes to out, or, without out, its
-    // report line goes to report when it is noteworthy.
-    int parseLines(std::vector<AdjustTimeInfo>* out, ByteBuffer* report) const;
+    // Parses every line of the batch: each record goes to out (and its line
+    // to lines), or, without out, its report line goes to report when it is
+    // noteworthy.
+    int parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std::string_view>* lines,
+                   ByteBuffer* report) const;
+    // Appends one batch's report lines to the report and syncs it.
+    int appendToReport(const std::string& reportPath, std::string_view lines);
 
     std::string logPath;
     RawLogClaim claim;
-    FileText rawText;  // the whole claimed log; lines are split where they lie
+    FileText rawText;  // the current batch; lines are split where they lie
     // What the records view besides rawText; parsing adds to them, so they
     // change under analyze(), which changes nothing a caller sees.
     mutable Arena made;
     mutable std::string host;
     mutable bool hostOk = false;
     mutable bool hostAsked = false;
-    ByteBuffer reportLines;  // the report lines of every write() so far
     bool readError = false;
 };
+
+// The users whose raw log a run takes: its own, and the time job's user
+// that the build names (ADJTIMELOG_JOB_USER), if that user exists.
+Owners rawLogOwners();
 
 // The host name of this machine, whole; false when the query failed.
 bool queryHostName(std::string& host);

@@ -16,6 +16,12 @@ std::string host()
     return h;
 }
 
+// An analyzer of dir's raw log, with its state in dir too.
+AnalyzeLogFile analyzerOf(const ScratchDir& dir, const char* name = "raw")
+{
+    return AnalyzeLogFile(dir / name, dir / "state", Owners{geteuid()}, RawLogClaim::Limits{});
+}
+
 }  // namespace
 
 TEST(AnalyzeLogFile, SplitsLinesAtLineEnds)
@@ -36,7 +42,7 @@ TEST(AnalyzeLogFile, SplitsLinesAtLineEnds)
         ScratchDir dir;
         writeFile(dir / "raw", c.raw);
         captureOutput();
-        AnalyzeLogFile a(dir / "raw");
+        AnalyzeLogFile a = analyzerOf(dir);
         std::vector<AdjustTimeInfo> out;
         a.analyze(out);
         std::string said = capturedOutput();
@@ -56,10 +62,14 @@ TEST(AnalyzeLogFile, AbsentEmptyOrNotARegularFile)
     mkdir((dir / "dir").c_str(), 0700);
     for (const char* name : {"missing", "empty", "dir"}) {
         captureOutput();
-        AnalyzeLogFile a(dir / name);
+        AnalyzeLogFile a = analyzerOf(dir, name);
         std::vector<AdjustTimeInfo> out;
         EXPECT_EQ(a.analyze(out), 0);
-        EXPECT_EQ(capturedOutput(), kNoRawLog) << name;
+        if (std::string(name) == "dir")  // not a raw log of the job's: refused, and said
+            EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::claim " + (dir / "dir") +
+                                            " false! a directory (not the time job's raw log): remove it\n");
+        else
+            EXPECT_EQ(capturedOutput(), kNoRawLog) << name;
         EXPECT_TRUE(out.empty());
     }
     EXPECT_TRUE(pathExists(dir / "empty")) << "an empty raw log stays";
@@ -78,7 +88,7 @@ TEST(AnalyzeLogFile, RejectedLineDoesNotEndTheAnalysis)
                                " 1 Mar 22:25:43 ntpdate[2182]: the NTP socket is in use, exiting\n" +
                                kLine + "\n");
     captureOutput();
-    AnalyzeLogFile a(dir / "raw");
+    AnalyzeLogFile a = analyzerOf(dir);
     std::vector<AdjustTimeInfo> out(1);  // appended to, never cleared
     int rc = a.analyze(out);
     EXPECT_EQ(capturedOutput(),
@@ -101,53 +111,54 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
                   " 7 Dec 09:49:19 ntpdate[812]: step time server " + longServer + " offset 0.6 sec\n");
     writeFile(dir / "report", "kept\n");
     captureOutput();
-    AnalyzeLogFile a(dir / "raw");
-    EXPECT_EQ(a.write(dir / "report"), 0);
-    EXPECT_EQ(capturedOutput(), "");
+    {
+        AnalyzeLogFile a = analyzerOf(dir);
+        EXPECT_EQ(a.write(dir / "report"), 0);
+        EXPECT_EQ(capturedOutput(), "");
+    }
     const std::string h = host();
     EXPECT_EQ(readFile(dir / "report"),
               "kept\n"
               "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
               "[" + h + ": adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n"
               "[" + h + ": step:812]<<7 Dec 09:49:19 >>" + longServer + " : 0.6\n");
-    EXPECT_FALSE(pathExists(claimedCopyOf(dir))) << "delivered lines are dropped";
+    EXPECT_FALSE(pathExists(dir / "raw"));
+    captureOutput();
+    analyzerOf(dir);
+    EXPECT_EQ(capturedOutput(), kNoRawLog) << "delivered lines are dropped";
 }
 
 TEST(AnalyzeLogFile, ReportIsCreatedEvenWithNothingToReport)
 {
     ScratchDir dir;
     captureOutput();
-    AnalyzeLogFile a(dir / "raw");
+    AnalyzeLogFile a = analyzerOf(dir);
     EXPECT_EQ(a.write(dir / "report"), 0);
     EXPECT_EQ(capturedOutput(), kNoRawLog);
     EXPECT_TRUE(pathExists(dir / "report"));
     EXPECT_EQ(readFile(dir / "report"), "");
 }
 
-TEST(AnalyzeLogFile, UnwritableReportPutsTheLinesBack)
+TEST(AnalyzeLogFile, UnwritableReportKeepsTheLinesForTheNextRun)
 {
     ScratchDir dir;
-    const std::string raw = std::string(kLine) + "\n";
-    writeFile(dir / "raw", raw);
+    writeFile(dir / "raw", std::string(kLine) + "\n");
+    for (const std::string& bad : {dir / "no/such/dir/report", std::string("/dev/full")}) {
+        captureOutput();
+        AnalyzeLogFile a = analyzerOf(dir);
+        EXPECT_EQ(a.write(bad), -1);
+        EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::write " + bad + " false! " +
+                                        (bad == "/dev/full" ? "No space left on device\n"
+                                                            : "No such file or directory\n"));
+    }
+    // The job writes a new raw log meanwhile.
+    writeFile(dir / "raw", " 7 Dec 09:49:19 ntpdate[813]: step time server 192.0.2.10 offset 2.5 sec\n");
     captureOutput();
-    AnalyzeLogFile a(dir / "raw");
-    appendFile(dir / "raw", "newer\n");  // the job writes a new raw log meanwhile
-    EXPECT_EQ(a.write(dir / "no/such/dir/report"), -1);
-    EXPECT_EQ(capturedOutput(),
-              "AnalyzeLogFile::write " + (dir / "no/such/dir/report") +
-                  " false! No such file or directory\n");
-    EXPECT_EQ(readFile(dir / "raw"), raw + "newer\n") << "claimed lines first, in order";
-    EXPECT_FALSE(pathExists(claimedCopyOf(dir)));
-}
-
-TEST(AnalyzeLogFile, FullDeviceIsAFailure)
-{
-    ScratchDir dir;
-    const std::string raw = std::string(kLine) + "\n";
-    writeFile(dir / "raw", raw);
-    captureOutput();
-    AnalyzeLogFile a(dir / "raw");
-    EXPECT_EQ(a.write("/dev/full"), -1);
-    EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::write /dev/full false! No space left on device\n");
-    EXPECT_EQ(readFile(dir / "raw"), raw);
+    AnalyzeLogFile a = analyzerOf(dir);
+    EXPECT_EQ(a.write(dir / "report"), 0);
+    const std::string h = host();
+    EXPECT_EQ(readFile(dir / "report"), "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
+                                        "[" + h + ": step:813]<<7 Dec 09:49:19 >>192.0.2.10 : 2.5\n")
+        << "waiting lines first, once";
+    EXPECT_EQ(capturedOutput(), "");
 }

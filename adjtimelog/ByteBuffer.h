@@ -41,6 +41,16 @@ public:
     }
     // Gives back the last n bytes of an extend() that were not filled.
     void shrinkBy(size_t n) { size_ -= n; }
+    // Appends bytes; false when memory is short.
+    bool append(std::string_view bytes)
+    {
+        if (bytes.empty())
+            return true;
+        char* to = extend(bytes.size());
+        if (to)
+            memcpy(to, bytes.data(), bytes.size());
+        return to != nullptr;
+    }
 
 private:
     char* data_ = nullptr;

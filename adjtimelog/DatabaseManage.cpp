@@ -1,6 +1,7 @@
 #include "DatabaseManage.h"
 #include "Diagnostics.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -56,30 +57,49 @@ int64_t getCurrTime()
     return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-DatabaseManage::DatabaseManage(const std::string& path) : logPath(path)
+DatabaseManage::DatabaseManage(const std::string& path)
+    : DatabaseManage(path, stateDirectory(path), RawLogClaim::Limits{})
 {
-    if (getData() < 0)
+}
+
+DatabaseManage::DatabaseManage(const std::string& path, const std::string& stateDir,
+                               const RawLogClaim::Limits& limits)
+    : logPath(path)
+{
+    if (getData(stateDir, limits) < 0)
         diag("DatabaseManage get date false!");
 }
 
-int DatabaseManage::getData()
+int DatabaseManage::getData(const std::string& stateDir, const RawLogClaim::Limits& limits)
 {
-    analyzer = std::make_unique<AnalyzeLogFile>(logPath);
-    if (analyzer->analyze(records) < 0 || records.empty()) {
+    analyzer = std::make_unique<AnalyzeLogFile>(logPath, stateDir, rawLogOwners(), limits);
+    if (analyzer->analyze(records, &lines) < 0 || records.empty()) {
         diag("DatabaseManage::getData NULL!");
         return -1;
     }
     return 0;
 }
 
-std::string DatabaseManage::errorText()
+bool DatabaseManage::nextBatch()
+{
+    records.clear();
+    lines.clear();
+    if (!analyzer || !analyzer->nextBatch())
+        return false;
+    analyzer->analyze(records, &lines);  // a rejected line is said and skipped
+    return true;
+}
+
+std::string DatabaseManage::errorText(sb4* code)
 {
     OraText buf[512] = {};
-    sb4 code = 0;
+    sb4 number = 0;
     // Not examined: when there is no error text the buffer stays empty, and
     // the empty text is what is printed.
-    OCIErrorGet(errhp, 1, nullptr, &code, buf, sizeof buf, OCI_HTYPE_ERROR);
+    OCIErrorGet(errhp, 1, nullptr, &number, buf, sizeof buf, OCI_HTYPE_ERROR);
     buf[sizeof buf - 1] = 0;
+    if (code)
+        *code = number;
     return reinterpret_cast<const char*>(buf);
 }
 
@@ -141,29 +161,81 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
     return OCIStmtExecute(svchp, stmthp, errhp, 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0 ? 0 : -1;
 }
 
-int DatabaseManage::insert()
+int DatabaseManage::insertRows(const RowFailures& rows, size_t& failed, std::string& error, sb4& code)
 {
-    diag("starting to insert: ", std::to_string(records.size()), " >>>>>> ");
+    size_t n = 0;
+    for (size_t i = 0; i < records.size(); ++i)
+        n += rows.setAside(i) ? 0 : 1;
+    diag("starting to insert: ", std::to_string(n), " >>>>>> ");
+    size_t done = 0;
     for (size_t i = 0; i < records.size(); ++i) {
-        AdjustTimeInfo info = records[i];
+        if (rows.setAside(i))
+            continue;
+        const AdjustTimeInfo& info = records[i];
         if (insertLine(info) < 0) {
+            error = errorText(&code);
             diag("DatabaseManage::insert has problem: time=", info.time,
                  std::string(", pid=").append(info.pid.view()));
             // Ending a session commits: the partial batch must go first.
             OCITransRollback(svchp, errhp, OCI_DEFAULT);
+            failed = i;
             return -1;
         }
         say(".");
-        if (i % 20 == 0)
+        if (done++ % 20 == 0)
             say("\n");
     }
     if (OCITransCommit(svchp, errhp, OCI_DEFAULT) != 0) {
         diag("DatabaseManage::insert false!");
         OCITransRollback(svchp, errhp, OCI_DEFAULT);
+        failed = records.size();
         return -1;
     }
     diag(" Finish insert!");
     return 0;
+}
+
+bool DatabaseManage::otherRowGoesIn(const RowFailures& rows, size_t failed)
+{
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i == failed || rows.setAside(i))
+            continue;
+        bool in = insertLine(records[i]) == 0;
+        OCITransRollback(svchp, errhp, OCI_DEFAULT);
+        return in;
+    }
+    return true;  // no other row to tell by: the refusal counts as the row's
+}
+
+int DatabaseManage::insert()
+{
+    // Rows set aside in one run at the most; the next run goes on.
+    const int kMostSetAside = 16;
+    RowFailures rows(analyzer ? analyzer->stateDir() : std::string(),
+                     analyzer ? analyzer->batchId() : std::string());
+    for (int setAside = 0;; ++setAside) {
+        size_t failed = 0;
+        std::string error;
+        sb4 code = 0;
+        if (insertRows(rows, failed, error, code) == 0) {
+            rows.clear();
+            return 0;
+        }
+        if (failed >= records.size() || !analyzer || setAside >= kMostSetAside)
+            return -1;
+        bool dataError = isDataError(code);
+        if (!dataError && (!mayBeTheRows(code) || !otherRowGoesIn(rows, failed) ||
+                           rows.countRefusal(failed) < 3))
+            return -1;
+        const AdjustTimeInfo& info = records[failed];
+        if (rows.setAsideRow(failed, lines[failed], error) != 0) {
+            diag("DatabaseManage::insert ", rows.deadLetters(), std::string(" false! ") + strerror(errno));
+            return -1;
+        }
+        // "DatabaseManage::insert set aside: time=..., pid=... in /var/lib/adjtimelog/dead-letters: ORA-..."
+        diag("DatabaseManage::insert set aside: time=", info.time,
+             std::string(", pid=").append(info.pid.view()) + " in " + rows.deadLetters() + ": " + error);
+    }
 }
 
 int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)

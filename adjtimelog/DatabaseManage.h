@@ -1,11 +1,13 @@
 // The database action: collects the records of the raw adjustment log and
 // inserts them into DBU.NTPADJUSTS through the OCI client library, one
-// statement execution per row and one commit for the whole batch. A batch
-// that fails is rolled back and its lines go back to the raw log, so the
-// next run inserts them; nothing is ever committed twice.
+// statement execution per row and one commit per batch of the backlog
+// (one, unless lines waited). A batch that fails is rolled back and stays
+// in the backlog, so the next run inserts it; a row the database keeps
+// refusing is set aside (RowFailures.h) so that it holds nothing back.
 #pragma once
 
 #include "AnalyzeLogFile.h"
+#include "RowFailures.h"
 #include "oci.h"
 
 #include <cstdint>
@@ -16,6 +18,8 @@
 class DatabaseManage {
 public:
     explicit DatabaseManage(const std::string& logPath);
+    DatabaseManage(const std::string& logPath, const std::string& stateDir,
+                   const RawLogClaim::Limits& limits);
     DatabaseManage(const DatabaseManage&) = delete;
     DatabaseManage& operator=(const DatabaseManage&) = delete;
     ~DatabaseManage();
@@ -23,26 +27,40 @@ public:
     // Opens the session. Returns 0; a failed start is reported on standard
     // output and shows again when the batch fails.
     int init(const std::string& connect, const std::string& user, const std::string& password);
-    // Inserts every record and commits once. Returns 0 after the commit,
-    // -1 when a row or the commit failed (the batch is then rolled back).
+    // Inserts every record of the batch and commits once. Returns 0 after
+    // the commit, -1 when a row or the commit failed (the batch is then
+    // rolled back). A row refused for its data, or refused three runs in a
+    // row while others go in, is set aside and the batch tried without it.
     int insert();
     // Inserts one row without committing.
     int insertLine(const AdjustTimeInfo& info);
     // Appends one record per row of the table; the text is not used.
     int select(const std::string& unused, std::vector<AdjustTimeInfo>& out);
 
-    // The records reached the database (delivered true) or did not: drops
-    // the claimed raw lines, or hands them back for the next run.
+    // The records reached the database (delivered true) or did not: the
+    // backlog drops the batch, or keeps it for the next run.
     int finish(bool delivered);
+    // The next batch of the backlog in place of this one; false when none
+    // is left.
+    bool nextBatch();
     // The raw log was there but could not be read; it is kept for the next run.
     bool inputFailed() const { return analyzer && analyzer->readFailed(); }
 
 private:
-    int getData();
-    std::string errorText();
+    int getData(const std::string& stateDir, const RawLogClaim::Limits& limits);
+    // The last error's text; its number to code when asked.
+    std::string errorText(sb4* code = nullptr);
+    // Executes every row not set aside; -1 at the first refused row, whose
+    // index goes to failed (the number of the records when the commit was
+    // refused), with the batch rolled back.
+    int insertRows(const RowFailures& rows, size_t& failed, std::string& error, sb4& code);
+    // Whether a row other than failed goes in (rolled back at once): the
+    // refusal was that row's own, not the table's or the server's.
+    bool otherRowGoesIn(const RowFailures& rows, size_t failed);
 
     std::string logPath;
     std::vector<AdjustTimeInfo> records;
+    std::vector<std::string_view> lines;  // the line of each record
     OCIEnv* envhp = nullptr;
     OCISvcCtx* svchp = nullptr;
     OCIServer* srvhp = nullptr;

@@ -37,7 +37,7 @@ protected:
     {
         writeFile(dir / "raw", rawLines(n));
         captureOutput();
-        m = std::make_unique<DatabaseManage>(dir / "raw");
+        m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
         m->init("db:1521/orcl", "dbu", "tolvem");
         int rc = m->insert();
         return {capturedOutput(), rc};
@@ -99,7 +99,7 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
 
     EXPECT_EQ(m->finish(true), 0);
     EXPECT_FALSE(pathExists(dir / "raw")) << "delivered";
-    EXPECT_FALSE(pathExists(claimedCopyOf(dir)));
+    EXPECT_FALSE(m->nextBatch());
 }
 
 TEST_F(DatabaseManageTest, ProgressDots)
@@ -127,7 +127,7 @@ TEST_F(DatabaseManageTest, ProgressDots)
     }
 }
 
-TEST_F(DatabaseManageTest, FailedRowRollsBackAndPutsTheLinesBack)
+TEST_F(DatabaseManageTest, FailedRowRollsBackAndKeepsTheLines)
 {
     rec::failCall("OCIStmtExecute", 6);  // the row at index 5
     std::unique_ptr<DatabaseManage> m;
@@ -139,7 +139,13 @@ TEST_F(DatabaseManageTest, FailedRowRollsBackAndPutsTheLinesBack)
     EXPECT_TRUE(rec::callsOf("OCITransCommit").empty());
     EXPECT_EQ(rec::callsOf("OCITransRollback").size(), 1u);
     EXPECT_EQ(m->finish(false), 0);
-    EXPECT_EQ(readFile(dir / "raw"), rawLines(8)) << "every line waits for the next run";
+    m.reset();
+    rec::reset();
+    captureOutput();
+    m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
+    m->init("db:1521/orcl", "dbu", "tolvem");
+    EXPECT_EQ(m->insert(), 0);
+    EXPECT_EQ(capturedOutput().substr(0, 30), "starting to insert: 8 >>>>>> \n") << "every line waited";
 }
 
 TEST_F(DatabaseManageTest, FailedPrepareFailsTheRow)
@@ -204,7 +210,7 @@ TEST_F(DatabaseManageTest, TeardownWithoutASessionReleasesNothing)
 {
     writeFile(dir / "raw", rawLines(1));
     captureOutput();
-    auto m = std::make_unique<DatabaseManage>(dir / "raw");
+    auto m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
     m.reset();  // init never ran: nothing to end or release
     capturedOutput();
     EXPECT_TRUE(rec::calls.empty());
@@ -259,4 +265,47 @@ TEST_F(DatabaseManageTest, SelectGoesOnAfterAFailedDefineAndStopsAtAFailedExecut
     EXPECT_EQ(m->select("", out), -1);
     EXPECT_EQ(capturedOutput(),
               "DatabaseManage::select time false!\nDatabaseManage::select OCIStmtExecute false!\n");
+}
+
+TEST_F(DatabaseManageTest, RowRefusedForItsDataIsSetAsideAndTheRestGoIn)
+{
+    rec::refuseRows(5, " adjust:105", 12899);
+    std::unique_ptr<DatabaseManage> m;
+    Outcome r = insert(8, m);
+    EXPECT_EQ(r.rc, 0);
+    const std::string dead = dir / "state/dead-letters";
+    EXPECT_EQ(r.out, "starting to insert: 8 >>>>>> \n.\n....DatabaseManage::insert has problem: "
+                     "time=7 Dec 09:49:19 , pid= adjust:105\n"
+                     "DatabaseManage::insert set aside: time=7 Dec 09:49:19 , pid= adjust:105 in " + dead +
+                     ": ORA-12899: injected failure\n"
+                     "starting to insert: 7 >>>>>> \n.\n...... Finish insert!\n");
+    EXPECT_EQ(rec::callsOf("OCITransCommit").size(), 1u);
+    std::string letters = readFile(dead);
+    EXPECT_EQ(letters.substr(20), "\tORA-12899: injected failure\t" + rawLines(6).substr(rawLines(5).size()));
+}
+
+TEST_F(DatabaseManageTest, RowRefusedThreeRunsInARowIsSetAsideButNotWhenEveryRowIs)
+{
+    // Every row refused (the table's fault, or the server's): nothing is
+    // set aside however often it happens.
+    for (int run = 1; run <= 4; ++run) {
+        rec::reset();
+        rec::refuseRows(5, "", 20000);
+        std::unique_ptr<DatabaseManage> m;
+        EXPECT_EQ(insert(run == 1 ? 8 : 0, m).rc, -1);
+        m->finish(false);
+    }
+    EXPECT_FALSE(pathExists(dir / "state/dead-letters"));
+    // One row refused by a trigger while the others go in: set aside in the
+    // third run in a row.
+    for (int run = 1; run <= 3; ++run) {
+        rec::reset();
+        rec::refuseRows(5, " adjust:105", 20000);
+        std::unique_ptr<DatabaseManage> m;
+        Outcome r = insert(0, m);
+        EXPECT_EQ(r.rc, run < 3 ? -1 : 0) << run;
+        m->finish(r.rc == 0);
+    }
+    EXPECT_NE(readFile(dir / "state/dead-letters").find("ntpdate[105]"), std::string::npos);
+    EXPECT_FALSE(pathExists(dir / "state/rows")) << "nothing kept once the batch is in";
 }

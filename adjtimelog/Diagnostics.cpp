@@ -1,4 +1,5 @@
 #include "Diagnostics.h"
+#include "Escape.h"
 
 #include <cstdio>
 #include <cstring>
@@ -33,22 +34,20 @@ void diag(std::string_view a, std::string_view b)
 
 void diag(std::string_view a, std::string_view b, std::string_view c)
 {
-    // A line of usual length is handed over whole.
+    // Whatever a message holds of a raw line, a path or a server's answer
+    // is shown with its control bytes escaped: one message, one line. A
+    // line of usual length is handed over whole.
     char line[512];
-    size_t n = a.size() + b.size() + c.size() + 1;
+    size_t n = escapedSize(a) + escapedSize(b) + escapedSize(c) + 1;
     if (n <= sizeof line) {
         char* to = line;
-        for (std::string_view part : {a, b, c}) {
-            if (!part.empty())
-                memcpy(to, part.data(), part.size());
-            to += part.size();
-        }
+        for (std::string_view part : {a, b, c})
+            to = escapeInto(to, part);
         *to = '\n';
         outputSink.write(std::string_view(line, n));
     } else {
-        outputSink.write(a);
-        outputSink.write(b);
-        outputSink.write(c);
+        for (std::string_view part : {a, b, c})
+            outputSink.write(escaped(part));
         outputSink.write("\n");
     }
     outputSink.flush();

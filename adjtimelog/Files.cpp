@@ -14,9 +14,9 @@ int openLibc(const char* path, int flags, mode_t mode)
     return ::open(path, flags, mode);
 }
 
-int renameNoReplaceLibc(const char* from, const char* to)
+int openatLibc(int dirfd, const char* name, int flags, mode_t mode)
 {
-    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    return ::openat(dirfd, name, flags, mode);
 }
 
 int fcntlLibc(int fd, int cmd, int arg)
@@ -27,8 +27,8 @@ int fcntlLibc(int fd, int cmd, int arg)
 }  // namespace
 
 const SysCalls kLibc = {
-    openLibc, ::close, ::pread, ::write, ::fsync, ::rename, renameNoReplaceLibc,
-    ::unlink, ::mkdir, ::flock, fcntlLibc, ::fstat, ::lstat, ::mmap,
+    openLibc, openatLibc, ::close,  ::pread,  ::write, ::fsync, ::ftruncate, ::lseek, ::rename,
+    ::unlink, ::mkdir,    ::rmdir,  ::flock,  fcntlLibc, ::fstat, ::lstat,   ::mmap,
 };
 
 SysCalls sys = kLibc;
@@ -37,6 +37,20 @@ bool isFile(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string directoryOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 int writeAll(int fd, std::string_view text)
@@ -53,24 +67,45 @@ int writeAll(int fd, std::string_view text)
     return 0;
 }
 
-int FileText::load(int fd)
+int FileText::load(int fd, off_t from, off_t to)
 {
     clear();
-    struct stat st;
-    if (sys.fstat(fd, &st) != 0)
-        return -1;
-    if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_size > 0) {
-        // MAP_POPULATE maps every page in one call instead of one fault each.
-        size_t n = static_cast<size_t>(st.st_size);
-        void* p = sys.mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        if (p != MAP_FAILED) {
-            map_ = static_cast<const char*>(p);
-            mapped_ = size_ = n;
-            return 0;
-        }
-        // A file system that cannot map it is read instead.
+    if (to <= from)
+        return 0;
+    // Mappings start at a page: map from the page that holds from.
+    off_t page = static_cast<off_t>(sysconf(_SC_PAGESIZE));
+    off_t start = from - from % page;
+    size_t n = static_cast<size_t>(to - start);
+    // MAP_POPULATE maps every page in one call instead of one fault each.
+    void* p = sys.mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, start);
+    if (p != MAP_FAILED) {
+        map_ = p;
+        mapped_ = n;
+        view_ = static_cast<const char*>(p) + (from - start);
+        size_ = static_cast<size_t>(to - from);
+        return 0;
     }
-    return readFrom(fd, 0, copy_);
+    // A file system that cannot map it: read the stretch instead.
+    char* room = copy_.extend(static_cast<size_t>(to - from));
+    if (!room) {
+        errno = ENOMEM;
+        return -1;
+    }
+    size_t got = 0;
+    while (got < static_cast<size_t>(to - from)) {
+        ssize_t r = sys.pread(fd, room + got, static_cast<size_t>(to - from) - got,
+                              from + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            int err = r == 0 ? EIO : errno;  // shorter than it was: not ours alone after all
+            copy_.clear();
+            errno = err;
+            return -1;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return 0;
 }
 
 void FileText::keepFirst(size_t n)
@@ -90,9 +125,11 @@ void FileText::clear()
 void FileText::unmap()
 {
     if (map_)
-        munmap(const_cast<char*>(map_), mapped_);
+        munmap(map_, mapped_);
     map_ = nullptr;
-    mapped_ = size_ = 0;
+    mapped_ = 0;
+    view_ = nullptr;
+    size_ = 0;
 }
 
 int readFrom(int fd, off_t from, ByteBuffer& out)
@@ -135,7 +172,7 @@ int readFrom(int fd, off_t from, ByteBuffer& out)
     }
 }
 
-int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, int likeFd,
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
                 std::string& failedPath)
 {
     failedPath = tmp;
@@ -143,13 +180,6 @@ int replaceFile(const std::string& tmp, const std::string& target, std::string_v
     Fd fd(sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid())
         return -1;
-    struct stat like;
-    if (likeFd >= 0 && sys.fstat(likeFd, &like) == 0) {
-        if (geteuid() == 0 && fchown(fd.get(), like.st_uid, like.st_gid) != 0) {
-            // Not fatal: root still owns the lines and the job runs as root.
-        }
-        fchmod(fd.get(), like.st_mode & 0666);
-    }
     if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
         int err = errno;
         fd.reset();
@@ -168,14 +198,100 @@ int replaceFile(const std::string& tmp, const std::string& target, std::string_v
     return 0;
 }
 
-bool pathExists(const std::string& path)
+int syncDirectory(const std::string& path)
 {
-    struct stat st;
-    return sys.lstat(path.c_str(), &st) == 0;
+    Fd dir(sys.open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (!dir.valid() || sys.fsync(dir.get()) != 0)
+        return -1;
+    return 0;
 }
 
-bool isLink(const std::string& path)
+namespace {
+
+const char* kindOf(mode_t mode)
 {
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+}  // namespace
+
+int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners,
+                std::string& why)
+{
+    why.clear();
+    const int opened = (flags & ~(O_CREAT | O_EXCL)) | O_NONBLOCK | O_CLOEXEC;
+    int fd = sys.openat(dirfd, name, opened | O_NOFOLLOW, 0);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        fd = sys.openat(dirfd, name, opened | O_NOFOLLOW | O_CREAT | O_EXCL, mode);
+        if (fd < 0 && errno == EEXIST)  // made meanwhile: look at what it is
+            fd = sys.openat(dirfd, name, opened | O_NOFOLLOW, 0);
+    }
+    if (fd < 0 && errno == ELOOP) {
+        // A symbolic link: followed only where the kernel's rule for sticky
+        // directories would follow it, and never to create a file.
+        struct stat link, dir;
+        if (fstatat(dirfd, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || sys.fstat(dirfd, &dir) != 0)
+            return -1;
+        if (!S_ISLNK(link.st_mode)) {
+            errno = ELOOP;
+            return -1;
+        }
+        if (link.st_uid != owners.run && link.st_uid != dir.st_uid) {
+            why = "a symbolic link of uid " + std::to_string(link.st_uid) + " in a directory of uid " +
+                  std::to_string(dir.st_uid);
+            return -1;
+        }
+        fd = sys.openat(dirfd, name, opened, 0);
+    }
+    if (fd < 0)
+        return -1;
     struct stat st;
-    return sys.lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (sys.fstat(fd, &st) != 0) {
+        int err = errno;
+        sys.close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode))
+        why = kindOf(st.st_mode);
+    else if (st.st_nlink != 1)
+        why = "a file with " + std::to_string(st.st_nlink) + " links";
+    else if (!owners.has(st.st_uid))
+        why = "a file of uid " + std::to_string(st.st_uid);
+    if (why.empty())
+        return fd;
+    sys.close(fd);
+    return -1;
+}
+
+int openInDirectory(const std::string& path, int flags, mode_t mode, std::string& why)
+{
+    why.clear();
+    std::string dirPath = directoryOf(path);
+    Fd dir(sys.open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    struct stat st;
+    if (!dir.valid() || sys.fstat(dir.get(), &st) != 0)
+        return -1;
+    const uid_t me = geteuid();
+    bool othersWrite = (st.st_uid != me && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
+                       ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    std::string name = baseName(path);
+    if (!othersWrite)
+        return sys.openat(dir.get(), name.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (!(st.st_mode & S_ISVTX)) {
+        char octal[8];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        why = "its directory " + dirPath + " (uid " + std::to_string(st.st_uid) + ", mode " + octal +
+              ") may be written by other users and is not sticky";
+        return -1;
+    }
+    return openGuarded(dir.get(), name.c_str(), flags, mode, Owners{me}, why);
 }

@@ -1,7 +1,8 @@
-// The files room: an owning descriptor, whole writes and reads, and the
-// system calls the raw-log claim makes, through one table of function
-// pointers. The table defaults to libc; a unit test swaps an entry to fail
-// one call and checks the error path it takes.
+// The files room: an owning descriptor, whole writes and reads, the one rule
+// for opening files where other users can write, and the system calls the
+// raw-log claim makes, through one table of function pointers. The table
+// defaults to libc; a unit test swaps an entry to fail one call and checks
+// the error path it takes.
 #pragma once
 
 #include "ByteBuffer.h"
@@ -13,15 +14,17 @@
 
 struct SysCalls {
     int (*open)(const char* path, int flags, mode_t mode);
+    int (*openat)(int dirfd, const char* name, int flags, mode_t mode);
     int (*close)(int fd);
     ssize_t (*pread)(int fd, void* buf, size_t n, off_t at);
     ssize_t (*write)(int fd, const void* buf, size_t n);
     int (*fsync)(int fd);
+    int (*ftruncate)(int fd, off_t size);
+    off_t (*lseek)(int fd, off_t at, int whence);
     int (*rename)(const char* from, const char* to);
-    // rename that fails with EEXIST instead of replacing the target
-    int (*renameNoReplace)(const char* from, const char* to);
     int (*unlink)(const char* path);
     int (*mkdir)(const char* path, mode_t mode);
+    int (*rmdir)(const char* path);
     int (*flock)(int fd, int op);
     int (*fcntl)(int fd, int cmd, int arg);
     int (*fstat)(int fd, struct stat* st);
@@ -53,6 +56,13 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over; it is no longer closed here.
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset()
     {
         if (fd_ >= 0)
@@ -71,10 +81,10 @@ int writeAll(int fd, std::string_view text);
 // errno (out is as it was).
 int readFrom(int fd, off_t from, ByteBuffer& out);
 
-// The bytes of a whole file as they stood when it was loaded. A file of this
-// process's own user is mapped read-only (no copy, no page touched twice);
-// another's is read into memory, since its owner could cut it short under
-// the mapping, and touching a page past its end ends the run with SIGBUS.
+// A stretch of a file of this run's own, mapped read-only (no copy, no page
+// touched twice); where the file system cannot map it, read into memory.
+// Only files nobody else can shorten are loaded (the claim's backlog): a
+// page past the end of a mapping ends the run with SIGBUS.
 class FileText {
 public:
     FileText() = default;
@@ -82,9 +92,10 @@ public:
     FileText& operator=(const FileText&) = delete;
     ~FileText() { unmap(); }
 
-    // Loads the file open as fd; 0, or -1 with errno (the text is then empty).
-    int load(int fd);
-    std::string_view view() const { return map_ ? std::string_view(map_, size_) : copy_.view(); }
+    // Loads the bytes from..to of the file open as fd; 0, or -1 with errno
+    // (the text is then empty).
+    int load(int fd, off_t from, off_t to);
+    std::string_view view() const { return map_ ? std::string_view(view_, size_) : copy_.view(); }
     size_t size() const { return view().size(); }
     bool empty() const { return size() == 0; }
     const char* data() const { return view().data(); }
@@ -94,22 +105,57 @@ public:
 
 private:
     void unmap();
-    const char* map_ = nullptr;
+    void* map_ = nullptr;
     size_t mapped_ = 0;
+    const char* view_ = nullptr;
     size_t size_ = 0;
     ByteBuffer copy_;
 };
 
 // Writes text to a new file at tmp (a leftover there is only a name), syncs
-// it and renames it over target. The new file takes the owner and mode of
-// the file open as likeFd (none when -1). 0, or -1 with errno and the path
-// whose call failed in failedPath.
-int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, int likeFd,
+// it and renames it over target: the target is the old text or the new,
+// never a mix. Mode 0600. 0, or -1 with errno and the path whose call failed
+// in failedPath.
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
                 std::string& failedPath);
+
+// Syncs the directory at path, so that the names made and removed in it
+// outlive a crash. 0, or -1 with errno.
+int syncDirectory(const std::string& path);
 
 // True when path names a regular file; symbolic links are followed.
 bool isFile(const std::string& path);
 
-// Something stands at path (a link counts, whatever it points to).
-bool pathExists(const std::string& path);
-bool isLink(const std::string& path);
+// The users whose files a run takes where other users can write: its own
+// user and, for the raw log, the user of the time job (none: -1).
+struct Owners {
+    uid_t run;
+    uid_t job = static_cast<uid_t>(-1);
+    bool has(uid_t uid) const { return uid == run || uid == job; }
+};
+
+// The one rule for a file in a directory that other users can write (the
+// raw log in /tmp; a report beside other users' files), whatever the
+// kernel's protected_symlinks and protected_regular say: a symbolic link is
+// followed only when it belongs to the run's user or to the directory's
+// owner; what is opened must be a regular file with one link, owned by one
+// of owners; with O_CREAT a missing file is created, never through a link.
+// Opening never blocks (O_NONBLOCK: a FIFO opens at once and is refused).
+// Returns the descriptor; -1 with errno when it could not be opened (ENOENT:
+// nothing there), or -1 with why saying what stands there when it is
+// refused (the object is left as it is).
+int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners,
+                std::string& why);
+
+// Opens the file at path as its directory allows. A directory that only
+// the run's user and root can write is trusted: the file is opened as
+// asked (links followed, created with O_CREAT). One that others can write
+// is used only when it has the sticky bit (as /tmp), and then by the rule
+// of openGuarded for the run's own files; without it the file is refused,
+// as logrotate refuses an insecure parent directory. Returns as openGuarded.
+int openInDirectory(const std::string& path, int flags, mode_t mode, std::string& why);
+
+// The directory part of path ("." for none, "/" for the root).
+std::string directoryOf(const std::string& path);
+// The last part of path.
+std::string baseName(const std::string& path);

@@ -40,8 +40,12 @@ static int insert_database(const std::string& connect, const std::string& user,
 {
     manager = new DatabaseManage(ADJTIMELOG_RAW_LOG);
     manager->init(connect, user, password);
-    bool delivered = manager->insert() == 0;
-    manager->finish(delivered);
+    // Batch after batch of the backlog, oldest first, until one fails.
+    bool delivered;
+    do {
+        delivered = manager->insert() == 0;
+        manager->finish(delivered);
+    } while (delivered && manager->nextBatch());
     return delivered && !manager->inputFailed() ? 0 : 1;
 }
 

@@ -1,142 +1,134 @@
 #include "RawLogClaim.h"
+#include "BuildSettings.h"
+#include "DeliveryNote.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
 
-enum class Quiet { Leased, NoLease, Busy };
+enum Quiet { Leased, NoLease, Busy };
 
 // Waits up to waitMs until nobody has fd's file open for writing and then
 // holds a read lease on it: a writer that opens it now waits until the lease
-// is dropped. NoLease: leases are not to be had (not our file, or a file
-// system without them); reads may then see a write half done.
+// is dropped. NoLease: leases are not to be had (a file system without
+// them); reads may then see a write half done.
 Quiet holdQuiet(int fd, int waitMs)
 {
     for (int waited = 0;; waited += 10) {
         if (sys.fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
-            return Quiet::Leased;
+            return Leased;
         if (errno != EAGAIN)
-            return Quiet::NoLease;
+            return NoLease;
         if (waited >= waitMs)
-            return Quiet::Busy;
+            return Busy;
         usleep(10000);
     }
 }
 
-void dropLease(int fd, Quiet q)
+void dropLease(int fd, int q)
 {
-    if (q == Quiet::Leased)
+    if (q == Leased)
         sys.fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
 // A writer is blocked opening the file we hold a lease on: it resolved the
-// file's old name before we moved or removed it, and appends once the lease
-// is dropped.
-bool writerWaiting(int fd, Quiet q)
+// file's name before we moved or removed it, and appends once the lease is
+// dropped.
+bool writerWaiting(int fd, int q)
 {
-    return q == Quiet::Leased && sys.fcntl(fd, F_GETLEASE, 0) == F_UNLCK;
+    return q == Leased && sys.fcntl(fd, F_GETLEASE, 0) == F_UNLCK;
 }
 
-int openToRead(const std::string& path, bool follow)
+// Sixteen hex digits nobody can guess, for names in /tmp and the backlog's.
+std::string randomId()
 {
-    return sys.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW), 0);
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        struct timespec ts {};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        unsigned long long mix = static_cast<unsigned long long>(ts.tv_nsec) ^
+                                 (static_cast<unsigned long long>(getpid()) << 32) ^
+                                 static_cast<unsigned long long>(ts.tv_sec);
+        memcpy(bytes, &mix, sizeof bytes);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+    }
+    return hex;
 }
 
-bool isRegular(int fd)
+// A small file of the state directory, whole; false when there is none.
+bool readSmall(const std::string& path, std::string& text)
+{
+    Fd fd(sys.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    ByteBuffer b;
+    if (!fd.valid() || readFrom(fd.get(), 0, b) != 0)
+        return false;
+    text.assign(b.view());
+    return true;
+}
+
+const char kBacklogPrefix[] = "backlog.";
+
+bool pathIsDirectory(const std::string& path)
 {
     struct stat st;
-    return sys.fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    return sys.lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-std::string directoryOf(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The hash of notes written before word hashes: FNV-1a, a byte at a time.
-uint64_t fnv1a(std::string_view bytes)
-{
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : bytes) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
-uint64_t rotl(uint64_t x, int r)
-{
-    return (x << r) | (x >> (64 - r));
-}
-
-// The batch hash: eight bytes at a time in two lanes, so that a batch of
-// megabytes costs a fraction of a millisecond, then mixed whole. Words are
-// read in the machine's order; a note never leaves the machine.
-uint64_t wordHash(std::string_view bytes)
-{
-    const uint64_t k1 = 0x9e3779b97f4a7c15ull, k2 = 0xc2b2ae3d27d4eb4full;
-    uint64_t a = bytes.size() * k1, b = ~a;
-    const char* p = bytes.data();
-    size_t n = bytes.size();
-    auto mixIn = [&](uint64_t& lane, const char* at) {
-        uint64_t w;
-        memcpy(&w, at, 8);
-        lane = rotl(lane ^ (w * k2), 31) * k1;
-    };
-    for (; n >= 16; p += 16, n -= 16) {
-        mixIn(a, p);
-        mixIn(b, p + 8);
-    }
-    char tail[16] = {};
-    if (n > 0)
-        memcpy(tail, p, n);
-    mixIn(a, tail);
-    mixIn(b, tail + 8);
-    uint64_t h = a ^ rotl(b, 27);
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ull;
-    return h ^ (h >> 33);
-}
-
-// How the batch of a note is hashed: a note without the scheme's number
-// was written with FNV-1a.
-enum HashScheme : unsigned long long { kFnv1a = 1, kWordHash = 2 };
-
-uint64_t batchHash(unsigned long long scheme, std::string_view bytes)
-{
-    return scheme == kWordHash ? wordHash(bytes) : fnv1a(bytes);
-}
-
-// The delivery note: the report (device, inode, size before the batch),
-// the batch (length, hash) and the claimed copy it came from (device,
-// inode, the bytes read of it), and how the hash was taken.
-struct Note {
-    unsigned long long reportDev, reportIno, reportSize, length, hash, claimedDev, claimedIno, readSize;
-    unsigned long long scheme;
-};
 
 }  // namespace
 
-RawLogClaim::RawLogClaim(std::string rawPath, Waits waits) : raw_(std::move(rawPath)), waits_(waits)
+std::string stateDirectory(const std::string& rawPath)
 {
-    dir_ = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(geteuid());
-    claimed_ = dir_ + "/claimed";
-    merging_ = dir_ + "/merging";
-    staging_ = dir_ + "/staging";
-    note_ = dir_ + "/delivery";
-    lock_ = dir_ + "/lock";
+    // systemd's StateDirectory=: colon-separated when a unit has several.
+    if (const char* given = getenv("STATE_DIRECTORY"); given && given[0] == '/') {
+        std::string all = given;
+        std::string first = all.substr(0, all.find(':'));
+        for (size_t at = 0; at <= all.size();) {
+            size_t end = all.find(':', at);
+            std::string one = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            if (baseName(one) == "adjtimelog")
+                return one;
+            at = end == std::string::npos ? all.size() + 1 : end + 1;
+        }
+        return first;
+    }
+    if (geteuid() == 0)
+        return ADJTIMELOG_STATE_DIR;
+    return directoryOf(rawPath) + "/.adjtimelog-" + std::to_string(geteuid());
+}
+
+// A drain in progress: the lines of the landing from offset from go to the
+// end of the backlog, which held backlogSize bytes before it began.
+struct RawLogClaim::Drain {
+    std::string landing;
+    off_t from = 0;
+    off_t backlogSize = 0;
+};
+
+RawLogClaim::RawLogClaim(std::string rawPath, std::string stateDir, Owners owners, const Limits& limits)
+    : raw_(std::move(rawPath)), dir_(std::move(stateDir)), owners_(owners), limits_(limits)
+{
+    if (limits_.batchBytes <= limits_.lineBytes)
+        limits_.batchBytes = limits_.lineBytes + 1;  // a batch always ends in a line end
+    lockPath_ = dir_ + "/lock";
+    drainPath_ = dir_ + "/drain";
+    notePath_ = dir_ + "/report-note";
+    consumedPath_ = dir_ + "/consumed";
+    stagingPath_ = dir_ + "/staging";
 }
 
 int RawLogClaim::fail(const char* step, const std::string& path, int err)
@@ -145,10 +137,16 @@ int RawLogClaim::fail(const char* step, const std::string& path, int err)
     return -1;
 }
 
-// The run's own directory: made when missing; anything but a directory of
-// ours with mode 0700 is refused, since another user could then plant or
-// swap the files in it.
-int RawLogClaim::checkPrivateDir()
+int RawLogClaim::refuse(const char* step, const std::string& path, const std::string& why)
+{
+    error_ = ClaimError{step, path, 0, why};
+    return -1;
+}
+
+// The run's own directory: made when missing, made private again when it is
+// ours and someone opened it up; anything else is refused, since another
+// user could then plant or swap the files in it.
+int RawLogClaim::checkStateDir()
 {
     struct stat st;
     if (sys.lstat(dir_.c_str(), &st) != 0) {
@@ -158,410 +156,516 @@ int RawLogClaim::checkPrivateDir()
             return fail("claim", dir_, errno);
         if (sys.lstat(dir_.c_str(), &st) != 0)
             return fail("claim", dir_, errno);
-        if (st.st_uid == geteuid() && S_ISDIR(st.st_mode) && (st.st_mode & 07777) != 0700 &&
-            chmod(dir_.c_str(), 0700) == 0)  // a umask took bits of ours
-            st.st_mode = (st.st_mode & ~07777u) | 0700;
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
-        error_ = ClaimError{"claim", dir_, 0,
-                            "not a private directory (a directory of uid " +
-                                std::to_string(geteuid()) + " with mode 0700): remove it"};
-        return -1;
-    }
+    if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) != 0 &&
+        chmod(dir_.c_str(), 0700) == 0)
+        st.st_mode = (st.st_mode & ~07777u) | 0700;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+        return refuse("claim", dir_,
+                      "not a private directory (a directory of uid " + std::to_string(geteuid()) +
+                          " with mode 0700): remove it");
     return 0;
 }
 
 int RawLogClaim::lock()
 {
-    Fd fd(sys.open(lock_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Fd fd(sys.open(lockPath_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid())
-        return fail("lock", lock_, errno);
-    if (!isRegular(fd.get()))
-        return fail("lock", lock_, EINVAL);
+        return fail("lock", lockPath_, errno);
+    struct stat st;
+    if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("lock", lockPath_, EINVAL);
     while (sys.flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
-            return fail("lock", lock_, errno);
+            return fail("lock", lockPath_, errno);
     }
     lockFd_ = std::move(fd);
     return 0;
 }
 
-RawLogClaim::Result RawLogClaim::acquire(FileText& text)
+RawLogClaim::Result RawLogClaim::acquire()
 {
     // A writer that opens a file we hold a lease on makes the kernel send
     // SIGIO, whose default action would end the run.
     signal(SIGIO, SIG_IGN);
-    if (checkPrivateDir() != 0 || (!lockFd_.valid() && lock() != 0))
+    if (checkStateDir() != 0 || (!lockFd_.valid() && lock() != 0) || findBacklog() != 0 ||
+        settleNote() != 0 || finishDrain() != 0 || takeUpEarlierCopies() != 0 || claimRawLog() != 0)
         return Failed;
+    struct stat st;
+    if (backlogFd_.valid() && sys.fstat(backlogFd_.get(), &st) == 0 && st.st_size > consumed_)
+        return Claimed;
+    return Nothing;
+}
 
-    settleDeliveryNote();
-    takeUpLegacyCopies();
-    if (takeUpMerging() != 0) {
-        held_ = pathExists(claimed_);
-        return Failed;
+// The backlog left by earlier runs, and how much of it was delivered.
+int RawLogClaim::findBacklog()
+{
+    DIR* d = opendir(dir_.c_str());
+    if (!d)
+        return fail("claim", dir_, errno);
+    while (struct dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, kBacklogPrefix, sizeof kBacklogPrefix - 1) == 0) {
+            backlogId_ = e->d_name + sizeof kBacklogPrefix - 1;
+            break;
+        }
     }
+    closedir(d);
+    if (backlogId_.empty())
+        return 0;
+    if (openBacklog() != 0)
+        return -1;
+    std::string text;
+    consumed_ = 0;
+    if (readSmall(consumedPath_, text)) {
+        char id[64] = {};
+        long long at = 0;
+        if (sscanf(text.c_str(), "%63s %lld", id, &at) == 2 && backlogId_ == id && at > 0)  // NOLINT(cert-err34-c)
+            consumed_ = static_cast<off_t>(at);
+    }
+    return 0;
+}
 
-    Fd fd;
-    Quiet quiet;
-    if (!pathExists(claimed_)) {
-        // A raw log that is a link is read through, as it always was.
-        fd = Fd(openToRead(raw_, true));
-        if (!fd.valid()) {
-            if (errno == ENOENT)
-                return Nothing;
-            fail("claim", raw_, errno);
-            return Failed;
-        }
-        if (!isRegular(fd.get()))
-            return Nothing;  // a FIFO or a directory is none of ours
-        quiet = holdQuiet(fd.get(), waits_.claimMs);
-        if (quiet == Quiet::Busy) {
-            fail("claim", raw_, EBUSY);  // a writer keeps it open: next run
-            return Failed;
-        }
-        if (sys.rename(raw_.c_str(), claimed_.c_str()) != 0) {
-            int err = errno;
-            dropLease(fd.get(), quiet);
-            if (err == ENOENT)
-                return Nothing;
-            fail("claim", raw_, err);
-            return Failed;
-        }
-    } else {
-        // A claimed link was the raw log itself; a claimed file is ours.
-        fd = Fd(openToRead(claimed_, isLink(claimed_)));
-        held_ = true;
-        if (!fd.valid() || !isRegular(fd.get())) {
-            putBack();  // nothing readable stands there: hand it back untouched
-            return Nothing;
-        }
-        quiet = holdQuiet(fd.get(), waits_.claimMs);
-        if (quiet == Quiet::Busy) {
-            fail("claim", claimed_, EBUSY);
-            return Failed;
-        }
-    }
-    held_ = true;
+// Opens the backlog named backlogId_, creating it when missing.
+int RawLogClaim::openBacklog()
+{
+    std::string path = dir_ + "/" + kBacklogPrefix + backlogId_;
+    backlogFd_ = Fd(sys.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!backlogFd_.valid())
+        return fail("claim", path, errno);
+    return 0;
+}
 
-    int rc = text.load(fd.get());
-    int err = errno;
-    dropLease(fd.get(), quiet);
-    if (rc != 0) {
-        fail("readLog", raw_, err);
-        return Failed;
+int RawLogClaim::writeConsumed()
+{
+    std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(consumed_)) + "\n";
+    std::string failed;
+    if (replaceFile(stagingPath_, consumedPath_, text, failed) != 0)
+        return fail("deleteLogFile", failed, errno);
+    return 0;
+}
+
+// A note left by a log run killed after its batch reached the report: when
+// the report holds the batch where the note says, the backlog drops it; a
+// part of the batch at the report's end goes, and the lines are reported
+// whole. A note that does not check out leaves the lines to be reported.
+int RawLogClaim::settleNote()
+{
+    std::string text;
+    DeliveryNote n;
+    if (!readSmall(notePath_, text))
+        return 0;
+    if (parseNote(text, n) && !n.earlier) {
+        if (!reportHolds(n)) {
+            cutPartialBatch(n);
+        } else if (n.backlog == backlogId_ && static_cast<unsigned long long>(consumed_) == n.from) {
+            batchFrom_ = consumed_;
+            batchTo_ = static_cast<off_t>(n.to);
+            if (release() != 0)
+                return -1;
+        }
     }
-    if (quiet == Quiet::NoLease) {
-        // Without a lease a write may have been half done: a last line
-        // without its line end waits for the next run.
-        const char* nl = static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
-        text.keepFirst(nl ? static_cast<size_t>(nl + 1 - text.data()) : 0);
+    sys.unlink(notePath_.c_str());
+    return 0;
+}
+
+// Notes the drain and makes sure a backlog is there to take its lines.
+int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from)
+{
+    if (backlogId_.empty()) {
+        backlogId_ = randomId();
+        consumed_ = 0;
+        if (openBacklog() != 0)
+            return -1;
     }
-    readSize_ = static_cast<off_t>(text.size());
-    claimFd_ = std::move(fd);
-    if (text.empty()) {
-        putBack();
+    struct stat st;
+    if (sys.fstat(backlogFd_.get(), &st) != 0)
+        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+    d = Drain{landing, from, st.st_size};
+    std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(d.backlogSize)) + " " +
+                       std::to_string(static_cast<long long>(from)) + " " + landing;
+    std::string failed;
+    if (replaceFile(stagingPath_, drainPath_, text, failed) != 0 || syncDirectory(dir_) != 0)
+        return fail("claim", failed.empty() ? dir_ : failed, errno);
+    return 0;
+}
+
+// Copies the lines of source from d.from to the end of the backlog (cut
+// back first to where it stood when the drain began, so that a drain done
+// again copies nothing twice), syncs the backlog, then removes the landing.
+// A writer that had found the raw log before it was moved and waits to open
+// it appends once the lease goes: it is let in and its lines copied before
+// the landing is removed, so that a run killed meanwhile leaves them in the
+// landing for the next. Only a writer that reaches the lease after the
+// removal appends to a file with no name; it is waited for all the same.
+int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
+{
+    struct stat st;
+    if (sys.fstat(backlogFd_.get(), &st) != 0 ||
+        (st.st_size > d.backlogSize && sys.ftruncate(backlogFd_.get(), d.backlogSize) != 0)) {
+        dropLease(source.get(), quiet);
+        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+    }
+    off_t at = d.from;
+    int rc = 0;
+    for (bool removed = false;;) {
+        if (copyLines(source.get(), at, true) != 0) {
+            rc = fail("readLog", d.landing, errno);
+            break;
+        }
+        if (writerWaiting(source.get(), quiet)) {
+            dropLease(source.get(), quiet);
+            quiet = holdQuiet(source.get(), limits_.releaseMs);
+            if (quiet == Busy) {
+                rc = fail("readLog", d.landing, EBUSY);
+                break;
+            }
+            continue;
+        }
+        if (sys.fsync(backlogFd_.get()) != 0) {
+            rc = fail("readLog", d.landing, errno);
+            break;
+        }
+        if (removed)
+            break;
+        if (sys.unlink(d.landing.c_str()) != 0 && errno != ENOENT) {
+            rc = fail("claim", d.landing, errno);
+            break;
+        }
+        removed = true;
+    }
+    dropLease(source.get(), quiet);
+    if (rc != 0)
+        return rc;  // the drain note stays: the next run finishes the drain
+    std::string transit = directoryOf(d.landing);
+    if (baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0)
+        sys.rmdir(transit.c_str());
+    sys.unlink(drainPath_.c_str());
+    return 0;
+}
+
+// The lines of source from at to its end go to the end of the backlog;
+// with last, a final line without a line end is a line. Lines longer than
+// the bound are dropped, and the holes of a sparse file skipped, so that
+// memory stays bounded whatever the file holds. 0, or -1 with errno.
+int RawLogClaim::copyLines(int source, off_t& at, bool last)
+{
+    const size_t kChunk = 1u << 20;
+    auto flush = [&]() {
+        int rc = writeAll(backlogFd_.get(), out_.view());
+        out_.clear();
+        return rc;
+    };
+    auto feed = [&](const char* p, const char* end) {
+        while (p < end) {
+            const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            size_t len = static_cast<size_t>(stop - p);
+            if (dropping_) {
+                dropped_.bytes += len + (nl ? 1 : 0);
+                if (nl) {
+                    dropping_ = false;
+                    ++dropped_.lines;
+                }
+            } else if (pending_.size() + len > limits_.lineBytes) {
+                dropped_.bytes += pending_.size() + len + (nl ? 1 : 0);
+                pending_.clear();
+                if (nl)
+                    ++dropped_.lines;
+                else
+                    dropping_ = true;
+            } else if (nl) {
+                if (!out_.append(pending_.view()) || !out_.append(std::string_view(p, len + 1)))
+                    return false;
+                pending_.clear();
+            } else if (!pending_.append(std::string_view(p, len))) {
+                return false;
+            }
+            p = nl ? nl + 1 : end;
+        }
+        return true;
+    };
+    ByteBuffer chunk;
+    char* buf = chunk.extend(kChunk);
+    if (!buf) {
+        errno = ENOMEM;
+        return -1;
+    }
+    for (;;) {
+        if (dropping_) {
+            // Inside a line too long to keep: a hole holds no line end.
+            off_t data = sys.lseek(source, at, SEEK_DATA);
+            if (data < 0 && errno == ENXIO) {
+                struct stat st;
+                if (sys.fstat(source, &st) == 0 && st.st_size > at) {
+                    dropped_.bytes += static_cast<unsigned long long>(st.st_size - at);
+                    at = st.st_size;
+                }
+                break;
+            }
+            if (data > at) {
+                dropped_.bytes += static_cast<unsigned long long>(data - at);
+                at = data;
+            }
+        }
+        ssize_t n = sys.pread(source, buf, kChunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        at += n;
+        if (!feed(buf, buf + n)) {
+            errno = ENOMEM;
+            return -1;
+        }
+        if (out_.size() >= kChunk && flush() != 0)
+            return -1;
+    }
+    if (last) {
+        if (dropping_) {
+            ++dropped_.lines;
+            dropping_ = false;
+        } else if (!pending_.empty()) {
+            if (!out_.append(pending_.view()) || !out_.append("\n")) {
+                errno = ENOMEM;
+                return -1;
+            }
+            pending_.clear();
+        }
+    }
+    return flush();
+}
+
+// A drain a killed run began: done again from its note. When its landing is
+// gone the lines were all copied but for what a late writer was adding,
+// which is lost with it: the backlog is cut back to its last whole line.
+int RawLogClaim::finishDrain()
+{
+    std::string text;
+    if (!readSmall(drainPath_, text))
+        return 0;
+    char id[64] = {};
+    long long size = 0, from = 0;
+    int used = 0;
+    if (sscanf(text.c_str(), "%63s %lld %lld %n", id, &size, &from, &used) != 3 || used <= 0 ||  // NOLINT(cert-err34-c)
+        size < 0 || from < 0) {
+        sys.unlink(drainPath_.c_str());  // not a note of ours
+        return 0;
+    }
+    if (backlogId_ != id) {
+        backlogId_ = id;
+        consumed_ = 0;
+        if (openBacklog() != 0)
+            return -1;
+    }
+    Drain d{text.substr(static_cast<size_t>(used)), static_cast<off_t>(from), static_cast<off_t>(size)};
+    Fd source(sys.open(d.landing.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+    struct stat st;
+    if (source.valid() && sys.fstat(source.get(), &st) == 0 && S_ISREG(st.st_mode))
+        return runDrain(d, source, holdQuiet(source.get(), limits_.claimMs));
+    if (source.valid() || errno != ENOENT)
+        return fail("claim", d.landing, source.valid() ? EINVAL : errno);
+    ByteBuffer tail;
+    if (sys.fstat(backlogFd_.get(), &st) != 0)
+        return fail("claim", dir_, errno);
+    off_t look = st.st_size > d.backlogSize ? d.backlogSize : st.st_size;
+    if (readFrom(backlogFd_.get(), look, tail) != 0)
+        return fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+    const char* nl = static_cast<const char*>(memrchr(tail.data(), '\n', tail.size()));
+    off_t whole = look + (nl ? static_cast<off_t>(nl - tail.data() + 1) : 0);
+    if (whole < st.st_size && (sys.ftruncate(backlogFd_.get(), whole) != 0 || sys.fsync(backlogFd_.get()) != 0))
+        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+    std::string transit = directoryOf(d.landing);
+    if (baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0)
+        sys.rmdir(transit.c_str());
+    sys.unlink(drainPath_.c_str());
+    return 0;
+}
+
+// Versions that kept their state beside the raw log left the lines they had
+// claimed there (.adjtimelog-<uid>/claimed and merging, and before them
+// update_time.log.claimed and .merging): taken up once, oldest first, when
+// they are plain files of ours in a directory of ours. Their delivery note
+// says whether the start of the claimed copy already reached the report.
+int RawLogClaim::takeUpEarlierCopies()
+{
+    const std::string earlier = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(geteuid());
+    const bool inState = earlier == dir_;
+    struct stat st;
+    bool ours = inState || (sys.lstat(earlier.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                            st.st_uid == geteuid() && (st.st_mode & 077) == 0);
+    off_t claimedFrom = 0;
+    std::string text;
+    DeliveryNote n;
+    if (ours && readSmall(earlier + "/delivery", text)) {
+        if (parseNote(text, n) && n.earlier) {
+            if (!reportHolds(n))
+                cutPartialBatch(n);
+            else if (sys.lstat((earlier + "/claimed").c_str(), &st) == 0 &&
+                     static_cast<unsigned long long>(st.st_dev) == n.claimedDev &&
+                     static_cast<unsigned long long>(st.st_ino) == n.claimedIno)
+                claimedFrom = static_cast<off_t>(n.readSize);
+        }
+        sys.unlink((earlier + "/delivery").c_str());
+    }
+    struct Copy {
+        std::string path;
+        off_t from;
+        bool inOurDirectory;
+    };
+    const Copy copies[] = {{earlier + "/claimed", claimedFrom, true},
+                           {earlier + "/merging", 0, true},
+                           {raw_ + ".claimed", 0, false},
+                           {raw_ + ".merging", 0, false}};
+    for (const Copy& c : copies) {
+        if (c.inOurDirectory && !ours)
+            continue;
+        std::string why;
+        Fd source;
+        if (c.inOurDirectory) {
+            // Claimed copies keep the owner of the raw log they were.
+            source = Fd(sys.open(c.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+            if (source.valid() && (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                                   !owners_.has(st.st_uid)))
+                source.reset();
+        } else {
+            Fd dir(sys.open(directoryOf(c.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+            if (dir.valid())
+                source = Fd(openGuarded(dir.get(), baseName(c.path).c_str(), O_RDONLY, 0, owners_, why));
+        }
+        if (!source.valid())
+            continue;  // nothing there, or nothing of ours: left as it is
+        Drain d;
+        if (startDrain(d, c.path, c.from) != 0 ||
+            runDrain(d, source, holdQuiet(source.get(), limits_.claimMs)) != 0)
+            return -1;
+    }
+    if (ours && !inState) {
+        for (const char* name : {"/lock", "/staging", "/merging.new", "/delivery.new"})
+            sys.unlink((earlier + name).c_str());
+        sys.rmdir(earlier.c_str());
+    }
+    return 0;
+}
+
+// The raw log, moved into a transit directory of ours beside it and copied
+// to the end of the backlog. Whatever stands at the raw log's path that the
+// open rule refuses is left there, and the run fails saying what it is.
+int RawLogClaim::claimRawLog()
+{
+    const std::string rawDir = directoryOf(raw_);
+    Fd dir(sys.open(rawDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (!dir.valid())
+        return errno == ENOENT ? 0 : fail("claim", rawDir, errno);
+    std::string why;
+    Fd source(openGuarded(dir.get(), baseName(raw_).c_str(), O_RDONLY, 0, owners_, why));
+    if (!source.valid()) {
+        if (!why.empty())
+            return refuse("claim", raw_, why + " (not the time job's raw log): remove it");
+        return errno == ENOENT ? 0 : fail("claim", raw_, errno);
+    }
+    struct stat st;
+    if (sys.fstat(source.get(), &st) != 0)
+        return fail("claim", raw_, errno);
+    if (st.st_size == 0)
+        return 0;  // an empty raw log is left as it is
+    int quiet = holdQuiet(source.get(), limits_.claimMs);
+    if (quiet == Busy)
+        return fail("claim", raw_, EBUSY);  // a writer keeps it open: next run
+
+    const std::string transit = rawDir + "/.adjtimelog-" + std::to_string(geteuid()) + "." + randomId();
+    const std::string landing = transit + "/raw";
+    Drain d;
+    if (startDrain(d, landing, 0) != 0) {
+        dropLease(source.get(), quiet);
+        return -1;
+    }
+    if (sys.mkdir(transit.c_str(), 0700) != 0 || sys.rename(raw_.c_str(), landing.c_str()) != 0) {
+        int err = errno;
+        bool made = pathIsDirectory(transit);
+        sys.rmdir(transit.c_str());
+        sys.unlink(drainPath_.c_str());
+        dropLease(source.get(), quiet);
+        if (made && err == ENOENT)
+            return 0;  // gone meanwhile: nothing to claim
+        return fail("claim", made ? raw_ : transit, err);
+    }
+    return runDrain(d, source, quiet);
+}
+
+RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
+{
+    text.clear();
+    struct stat st;
+    if (!backlogFd_.valid())
         return Nothing;
+    if (sys.fstat(backlogFd_.get(), &st) != 0) {
+        fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        return Failed;
     }
+    if (st.st_size <= consumed_)
+        return Nothing;
+    off_t to = st.st_size - consumed_ > static_cast<off_t>(limits_.batchBytes)
+                   ? consumed_ + static_cast<off_t>(limits_.batchBytes)
+                   : st.st_size;
+    if (text.load(backlogFd_.get(), consumed_, to) != 0) {
+        fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        return Failed;
+    }
+    if (to < st.st_size) {
+        // Whole lines only: no line is longer than a batch.
+        const char* nl = static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
+        size_t keep = nl ? static_cast<size_t>(nl - text.data() + 1) : text.size();
+        text.keepFirst(keep);
+        to = consumed_ + static_cast<off_t>(keep);
+    }
+    batchFrom_ = consumed_;
+    batchTo_ = to;
     return Claimed;
 }
 
-// Copies of the claimed and set-aside lines left in /tmp beside the raw log
-// by versions that kept them there are taken up once, when they are plain
-// files of ours.
-void RawLogClaim::takeUpLegacyCopies()
+std::string RawLogClaim::batchId() const
 {
-    const std::pair<std::string, std::string> moves[] = {{raw_ + ".claimed", claimed_},
-                                                         {raw_ + ".merging", merging_}};
-    for (const auto& [legacy, ours] : moves) {
-        struct stat st;
-        if (sys.lstat(legacy.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            st.st_nlink == 1 && !pathExists(ours))
-            sys.rename(legacy.c_str(), ours.c_str());
-    }
-}
-
-// A run killed in the middle of a merge leaves the newer lines aside.
-int RawLogClaim::takeUpMerging()
-{
-    if (!pathExists(merging_))
-        return 0;
-    Fd fd(openToRead(merging_, false));
-    if (!fd.valid())
-        return fail("claim", merging_, errno);
-    if (!pathExists(claimed_)) {
-        if (sys.rename(merging_.c_str(), claimed_.c_str()) != 0)
-            return fail("claim", merging_, errno);
-        return 0;
-    }
-    return mergeIntoClaimed(fd.get());
-}
-
-// The claimed copy becomes its own lines followed by those of the file set
-// aside in merging_ (open as mergingFd), and merging_ goes away.
-int RawLogClaim::mergeIntoClaimed(int mergingFd)
-{
-    Quiet quiet = holdQuiet(mergingFd, waits_.claimMs);
-    if (quiet == Quiet::Busy)
-        return fail("claim", merging_, EBUSY);
-    ByteBuffer text;
-    Fd claimed(openToRead(claimed_, isLink(claimed_)));
-    if (!claimed.valid())
-        return fail("claim", claimed_, errno);
-    if (readFrom(claimed.get(), 0, text) != 0)
-        return fail("readLog", claimed_, errno);
-    size_t own = text.size();
-    int rc = 0;
-    if (readFrom(mergingFd, 0, text) != 0)
-        rc = fail("readLog", merging_, errno);
-    if (rc == 0)
-        rc = replaceClaimedWith(text.view(), mergingFd);
-    if (rc == 0 && sys.unlink(merging_.c_str()) != 0)
-        rc = fail("claim", merging_, errno);
-    // A writer that still had the old name appends to the removed file once
-    // the lease goes: let it, and take its lines too.
-    while (rc == 0 && writerWaiting(mergingFd, quiet)) {
-        dropLease(mergingFd, quiet);
-        quiet = holdQuiet(mergingFd, waits_.releaseMs);
-        size_t before = text.size();
-        if (readFrom(mergingFd, static_cast<off_t>(before - own), text) != 0)
-            rc = fail("readLog", merging_, errno);
-        else if (text.size() > before)
-            rc = replaceClaimedWith(text.view(), mergingFd);
-    }
-    dropLease(mergingFd, quiet);
-    return rc;
-}
-
-// Writes text to a new file and renames it over the claimed copy. The new
-// file takes the owner and permissions of the file open as likeFd, so that
-// the job that fills the raw log can go on appending once it is back.
-int RawLogClaim::replaceClaimedWith(std::string_view text, int likeFd)
-{
-    std::string failed;
-    if (replaceFile(staging_, claimed_, text, likeFd, failed) != 0)
-        return fail("restoreLog", failed, errno);
-    return 0;
+    return backlogId_ + " " + std::to_string(static_cast<long long>(batchFrom_));
 }
 
 int RawLogClaim::noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore,
                                     std::string_view batch)
 {
-    struct stat claimed;
-    if (!claimFd_.valid())
-        return fail("write", note_, EBADF);
-    if (sys.fstat(claimFd_.get(), &claimed) != 0)
-        return fail("write", note_, errno);
-    char numbers[256];
-    int n = snprintf(numbers, sizeof numbers, "%llu %llu %llu %llu %llu %llu %llu %llu %llu\n",
-                     static_cast<unsigned long long>(reportBefore.st_dev),
-                     static_cast<unsigned long long>(reportBefore.st_ino),
-                     static_cast<unsigned long long>(reportBefore.st_size),
-                     static_cast<unsigned long long>(batch.size()),
-                     static_cast<unsigned long long>(wordHash(batch)),
-                     static_cast<unsigned long long>(claimed.st_dev),
-                     static_cast<unsigned long long>(claimed.st_ino),
-                     static_cast<unsigned long long>(readSize_), kWordHash);
-    std::string text(numbers, static_cast<size_t>(n));
-    text += reportPath;
+    DeliveryNote n = noteFor(reportPath, reportBefore, batch);
+    n.backlog = backlogId_;
+    n.from = static_cast<unsigned long long>(batchFrom_);
+    n.to = static_cast<unsigned long long>(batchTo_);
     std::string failed;
-    if (replaceFile(note_ + ".new", note_, text, -1, failed) != 0)
-        return fail("write", note_, errno);
+    if (replaceFile(stagingPath_, notePath_, formatNote(n), failed) != 0)
+        return fail("write", notePath_, errno);
     return 0;
-}
-
-void RawLogClaim::dropNote()
-{
-    sys.unlink(note_.c_str());
-}
-
-namespace {
-
-// The note says where the batch went; true when the report holds it there.
-bool reportHolds(const Note& n, const std::string& reportPath)
-{
-    Fd report(openToRead(reportPath, true));
-    struct stat st;
-    if (!report.valid() || sys.fstat(report.get(), &st) != 0 ||
-        static_cast<unsigned long long>(st.st_dev) != n.reportDev ||
-        static_cast<unsigned long long>(st.st_ino) != n.reportIno ||
-        static_cast<unsigned long long>(st.st_size) < n.reportSize + n.length)
-        return false;
-    ByteBuffer batch;
-    char* room = batch.extend(static_cast<size_t>(n.length));
-    if (!room)
-        return false;
-    size_t got = 0;
-    while (got < n.length) {
-        ssize_t r = sys.pread(report.get(), room + got, static_cast<size_t>(n.length) - got,
-                              static_cast<off_t>(n.reportSize + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        got += static_cast<size_t>(r);
-    }
-    return batchHash(n.scheme, batch.view()) == n.hash;
-}
-
-// A run killed in the middle of writing its batch leaves part of it at the
-// report's end (a write cut short by the kill): only runs under the lock
-// write the report, so what stands after the size the note gives, short of
-// the whole batch, is that part, and it goes; the lines are reported whole.
-void cutPartialBatch(const Note& n, const std::string& reportPath)
-{
-    Fd report(sys.open(reportPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0));
-    struct stat st;
-    if (!report.valid() || sys.fstat(report.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<unsigned long long>(st.st_dev) != n.reportDev ||
-        static_cast<unsigned long long>(st.st_ino) != n.reportIno)
-        return;
-    auto size = static_cast<unsigned long long>(st.st_size);
-    if (size > n.reportSize && size < n.reportSize + n.length &&
-        ftruncate(report.get(), static_cast<off_t>(n.reportSize)) == 0)
-        fdatasync(report.get());
-}
-
-}  // namespace
-
-// A note left by a run killed after its batch reached the report: when the
-// report holds the batch where the note says, the claimed lines it came
-// from are dropped (what was appended to them after that run's read stays).
-// A note that does not check out leaves the lines to be reported.
-void RawLogClaim::settleDeliveryNote()
-{
-    Fd noteFd(openToRead(note_, false));
-    if (!noteFd.valid())
-        return;
-    ByteBuffer text;
-    Note n{};
-    std::string reportPath;
-    if (readFrom(noteFd.get(), 0, text) == 0) {
-        std::string_view v = text.view();
-        size_t nl = v.find('\n');
-        std::string numbers(v.substr(0, nl));
-        unsigned long long* fields[] = {&n.reportDev,  &n.reportIno,  &n.reportSize, &n.length,
-                                        &n.hash,       &n.claimedDev, &n.claimedIno, &n.readSize};
-        const char* p = numbers.c_str();
-        bool ok = nl != std::string_view::npos;
-        for (unsigned long long* field : fields) {
-            char* end = nullptr;
-            errno = 0;
-            *field = strtoull(p, &end, 10);
-            ok = ok && end != p && errno == 0;
-            p = end;
-        }
-        n.scheme = kFnv1a;
-        if (ok && *p == ' ') {
-            char* end = nullptr;
-            n.scheme = strtoull(p, &end, 10);
-            ok = end != p && (n.scheme == kFnv1a || n.scheme == kWordHash);
-            p = end;
-        }
-        if (ok && *p == '\0')
-            reportPath = v.substr(nl + 1);
-    }
-    noteFd.reset();
-
-    struct stat st;
-    if (!reportPath.empty() && !reportHolds(n, reportPath))
-        cutPartialBatch(n, reportPath);
-    else if (!reportPath.empty() && sys.lstat(claimed_.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_dev) == n.claimedDev &&
-        static_cast<unsigned long long>(st.st_ino) == n.claimedIno) {
-        Fd claimed(openToRead(claimed_, false));
-        ByteBuffer rest;
-        if (claimed.valid() && readFrom(claimed.get(), static_cast<off_t>(n.readSize), rest) == 0) {
-            if (rest.empty())
-                sys.unlink(claimed_.c_str());
-            else
-                replaceClaimedWith(rest.view(), claimed.get());
-        }
-    }
-    dropNote();
 }
 
 int RawLogClaim::release()
 {
-    if (!held_)
+    if (backlogId_.empty() || batchTo_ <= consumed_)
         return 0;
-    // A writer that opened the raw log before it was claimed may have
-    // appended to the claimed copy after the read: those lines go back.
-    ByteBuffer tail;
-    bool removed = false;
-    for (;;) {
-        Quiet quiet = holdQuiet(claimFd_.get(), waits_.releaseMs);
-        if (quiet == Quiet::Busy)
-            return fail("deleteLogFile", claimed_, EBUSY);
-        if (readFrom(claimFd_.get(), readSize_ + static_cast<off_t>(tail.size()), tail) != 0) {
-            int err = errno;
-            dropLease(claimFd_.get(), quiet);
-            return fail("deleteLogFile", claimed_, err);
-        }
-        if (!tail.empty()) {
-            int rc = replaceClaimedWith(tail.view(), claimFd_.get());
-            dropLease(claimFd_.get(), quiet);
-            if (rc != 0)
-                return -1;
-            dropNote();  // the claimed copy the note names is gone
-            return putBack();
-        }
-        if (!removed && sys.unlink(claimed_.c_str()) != 0) {
-            int err = errno;
-            dropLease(claimFd_.get(), quiet);
-            return fail("deleteLogFile", claimed_, err);
-        }
-        removed = true;
-        bool waiting = writerWaiting(claimFd_.get(), quiet);
-        dropLease(claimFd_.get(), quiet);
-        if (!waiting)
-            break;
-        // Someone opening the removed copy: let it write, then take that back.
-    }
-    dropNote();
-    held_ = false;
-    return 0;
-}
-
-int RawLogClaim::putBack()
-{
-    if (!held_)
-        return 0;
-    // Each round either moves the claimed copy back while no raw log exists,
-    // or sets the new raw log aside and merges it behind the claimed lines.
-    // The job writes seldom, so this ends at once. A job that writes faster
-    // than a merge takes would win every round: then the lines stay in the
-    // claimed copy, which the next run takes up before anything else.
-    for (int round = 0; round < 3; ++round) {
-        // Newer lines set aside by a merge that failed go behind ours first.
-        if (pathExists(merging_)) {
-            Fd aside(openToRead(merging_, false));
-            if (!aside.valid())
-                return fail("restoreLog", merging_, errno);
-            if (mergeIntoClaimed(aside.get()) != 0)
-                return -1;
-        }
-        if (sys.renameNoReplace(claimed_.c_str(), raw_.c_str()) == 0) {
-            held_ = false;
-            dropNote();
-            return 0;
-        }
-        if (errno != EEXIST)
-            return fail("restoreLog", raw_, errno);
-        Fd newer(openToRead(raw_, true));
-        if (!newer.valid()) {
-            if (errno == ENOENT)
-                continue;
-            return fail("restoreLog", raw_, errno);
-        }
-        if (sys.rename(raw_.c_str(), merging_.c_str()) != 0) {
-            if (errno == ENOENT)
-                continue;
-            return fail("restoreLog", raw_, errno);
-        }
-        if (mergeIntoClaimed(newer.get()) != 0)
+    consumed_ = batchTo_;
+    struct stat st;
+    const std::string backlog = dir_ + "/" + kBacklogPrefix + backlogId_;
+    if (sys.fstat(backlogFd_.get(), &st) != 0)
+        return fail("deleteLogFile", backlog, errno);
+    if (consumed_ < st.st_size) {
+        if (writeConsumed() != 0)
             return -1;
+    } else {
+        // Everything delivered: the backlog goes before its offset does, so
+        // that no crash leaves a backlog whose delivered lines look new.
+        if (sys.unlink(backlog.c_str()) != 0)
+            return fail("deleteLogFile", backlog, errno);
+        sys.unlink(consumedPath_.c_str());
+        backlogFd_.reset();
+        backlogId_.clear();
+        consumed_ = batchFrom_ = batchTo_ = 0;
+        syncDirectory(dir_);
     }
-    held_ = false;
-    dropNote();
+    sys.unlink(notePath_.c_str());
     return 0;
 }

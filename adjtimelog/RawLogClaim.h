@@ -1,25 +1,45 @@
 // Claiming the raw adjustment log without losing a line.
 //
-// The raw log is filled by a job outside this program, in a directory that
-// every user can write (/tmp). A run claims it by renaming it into a
-// directory of its own beside it (/tmp/.adjtimelog-<uid>/claimed), so
-// whatever the job writes afterwards starts a new raw log for the next run.
-// The claimed copy is removed only when its lines reached their destination;
-// otherwise it is handed back, ahead of what the job wrote since. A copy left
-// behind by a killed run is taken up first by the next run. A lock in the
-// private directory keeps two runs from claiming at once.
+// The raw log is filled by a job outside this program in /tmp, a directory
+// that every user can write and that a reboot empties. A run keeps what it
+// claimed in a state directory of its own that no other user can enter:
+// root's on persistent storage (stateDirectory() below), another user's in
+// /tmp beside the raw log. Nothing another user plants is trusted: the raw
+// log is taken only as the rule of openGuarded (Files.h) allows, and
+// nothing is ever written back to /tmp.
 //
-// Only files in the private directory are trusted: it is created 0700 and
-// checked on every run, so nothing another user plants in /tmp is ever
-// read as ours. The raw log itself may be a link, which is moved as a link
-// and read through, never written.
+// A run claims the raw log by renaming it into a transit directory of its
+// own beside it (a rename is atomic only within one file system, and /tmp
+// is often a tmpfs of its own), so that whatever the job writes afterwards
+// starts a new raw log; it copies the claimed lines to the end of the
+// backlog in the state directory, syncs it and removes the landing. Lines
+// longer than a bound are dropped on the way, and holes of a sparse file
+// are skipped, so that no input costs more than a bounded amount of memory.
+// The backlog is delivered in batches of whole lines, oldest first; each
+// delivered batch is dropped from it, and lines that could not be delivered
+// stay there for the next run.
 //
-// A writer that opened the raw log just before it was claimed may still
-// append to the claimed copy. Every read is made under a read lease, which
-// the kernel grants only while nobody has the file open for writing and
-// which makes a writer that opens it meanwhile wait: no read ever sees half
-// a write. What such a writer appends after the read is handed back when the
-// claim is released.
+// A writer that opened the raw log just before it was moved may still
+// append to it. The raw log is read under a read lease, which the kernel
+// grants only while nobody has it open for writing and which makes a writer
+// that opens it meanwhile wait: no read ever sees half a write, and what a
+// waiting writer appends is copied too before the landing goes.
+//
+// The state directory:
+//   file            written by                      removed             a run that finds it
+//   lock            every run takes it (flock)      never               waits for the run holding it
+//   backlog.<id>    the drain appends claimed lines when all delivered  delivers it first, from consumed on
+//   consumed        after each delivered batch      with the backlog    starts delivering there
+//   drain           before a file is moved and      when its lines are  finishes that drain: the backlog
+//                   copied ("<id> <size> <from>     in the backlog      is cut back to <size> and the
+//                   <landing>")                                         landing copied again from <from>
+//   report-note     the log action, before its      after the batch,    drops the batch if the report
+//                   batch goes to the report        or by the next run  holds it (DeliveryNote.h)
+//   rows            the database action (RowFailures.h): rows refused run after run
+//   dead-letters    the database action: rows set aside, for root to read
+//   staging         a small file being replaced     by the rename       nothing: a leftover is a name
+// and beside the raw log, for as long as a drain takes:
+//   .adjtimelog-<uid>.<id>/raw   the claimed raw log, named in drain
 //
 // The claim prints nothing: a failure is described by error(), and the
 // analyzer says it to the operator.
@@ -33,9 +53,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// What failed: the step ("claim", "lock", "readLog", "restoreLog",
-// "deleteLogFile", "write"), the path it was done to, and errno, or a text
-// of its own where no errno says it.
+// What failed: the step ("claim", "lock", "readLog", "deleteLogFile",
+// "write"), the path it was done to, and errno, or a text of its own where
+// no errno says it.
 struct ClaimError {
     std::string step;
     std::string path;
@@ -43,67 +63,94 @@ struct ClaimError {
     std::string why;
 };
 
+// Where a run keeps its state: $STATE_DIRECTORY (the entry named
+// adjtimelog, else the first) when the service manager gives one; for root
+// the build's ADJTIMELOG_STATE_DIR; for any other user
+// <raw log's directory>/.adjtimelog-<uid>.
+std::string stateDirectory(const std::string& rawPath);
+
 class RawLogClaim {
 public:
     enum Result { Claimed, Nothing, Failed };
 
-    struct Waits {
-        int claimMs = 5000;     // for writers of the raw log before claiming it
-        int releaseMs = 60000;  // for writers of the claimed copy before removing it
+    struct Limits {
+        int claimMs = 5000;             // for writers of the raw log before claiming it
+        int releaseMs = 60000;          // for writers still appending to the landing
+        size_t batchBytes = 16u << 20;  // the most one batch holds
+        size_t lineBytes = 64u << 10;   // longer lines are dropped
     };
 
-    explicit RawLogClaim(std::string rawPath) : RawLogClaim(std::move(rawPath), Waits{}) {}
-    RawLogClaim(std::string rawPath, Waits waits);
+    RawLogClaim(std::string rawPath, std::string stateDir, Owners owners, const Limits& limits);
     RawLogClaim(const RawLogClaim&) = delete;
     RawLogClaim& operator=(const RawLogClaim&) = delete;
 
-    // Takes the lock, then claims the lines: a copy left by an earlier run,
-    // else the raw log. Claimed: text holds the lines. Nothing: no raw log,
-    // or nothing in it. Failed: error() says why; whatever was claimed is
-    // still held and must be put back (held()).
-    Result acquire(FileText& text);
+    // Takes the lock; settles the note of a killed log run; takes up lines
+    // claimed by earlier versions and finishes a drain that a killed run
+    // began; then claims the raw log. Claimed: lines wait in the backlog
+    // (of earlier runs or this one). Nothing: no line waits. Failed:
+    // error() says why; nothing is delivered, the backlog keeps what it has
+    // and whatever was refused stands where it was.
+    Result acquire();
 
-    // Before the lines are written to the report: notes the report's
+    // The next batch: whole lines of the backlog not delivered yet, at most
+    // batchBytes. Nothing when every line was delivered; Failed when the
+    // backlog could not be read.
+    Result nextBatch(FileText& text);
+
+    // Before the batch is appended to the report: notes the report's
     // identity and size and the batch, so that a run killed after the batch
     // reached the report makes the next run drop the lines, not report them
     // again.
     int noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore,
                            std::string_view batch);
 
-    // The lines were delivered: remove the claimed copy. Lines the job
-    // appended to it after it was read are handed back.
+    // The batch reached its destination: the backlog drops it, and goes
+    // when nothing is left in it.
     int release();
 
-    // The lines were not delivered: return them to the raw log, ahead of
-    // anything written since, atomically.
-    int putBack();
+    // Lines dropped while claiming because they were longer than lineBytes.
+    struct Dropped {
+        size_t lines = 0;
+        unsigned long long bytes = 0;
+    };
+    const Dropped& dropped() const { return dropped_; }
 
-    bool held() const { return held_; }
+    // The current batch, "<backlog id> <offset>", for what is kept about its
+    // rows between runs.
+    std::string batchId() const;
     const ClaimError& error() const { return error_; }
-    const std::string& privateDir() const { return dir_; }
+    const std::string& stateDir() const { return dir_; }
 
 private:
+    struct Drain;
     int fail(const char* step, const std::string& path, int err);
-    int checkPrivateDir();
+    int refuse(const char* step, const std::string& path, const std::string& why);
+    int checkStateDir();
     int lock();
-    void settleDeliveryNote();
-    void takeUpLegacyCopies();
-    int takeUpMerging();
-    int mergeIntoClaimed(int mergingFd);
-    int replaceClaimedWith(std::string_view text, int likeFd);
-    void dropNote();
+    int findBacklog();
+    int openBacklog();
+    int settleNote();
+    int takeUpEarlierCopies();
+    int finishDrain();
+    int claimRawLog();
+    int startDrain(Drain& d, const std::string& landing, off_t from);
+    int runDrain(Drain& d, Fd& source, int quiet);
+    int copyLines(int source, off_t& at, bool last);
+    int writeConsumed();
 
     std::string raw_;
-    Waits waits_;
-    std::string dir_;      // the run's own directory
-    std::string claimed_;  // lines of the current claim
-    std::string merging_;  // newer raw lines being merged behind the claim
-    std::string staging_;  // a file being written, renamed into place when whole
-    std::string note_;     // what a delivery to the report looks like
-    std::string lock_;
+    std::string dir_;
+    Owners owners_;
+    Limits limits_;
+    std::string lockPath_, drainPath_, notePath_, consumedPath_, stagingPath_;
     Fd lockFd_;
-    Fd claimFd_;
-    off_t readSize_ = 0;
-    bool held_ = false;
+    std::string backlogId_;  // empty: no backlog
+    Fd backlogFd_;           // open for appending and reading
+    off_t consumed_ = 0;
+    off_t batchFrom_ = 0, batchTo_ = 0;
+    Dropped dropped_;
+    ByteBuffer pending_;  // the line being copied, until its line end
+    ByteBuffer out_;      // copied lines not yet written to the backlog
+    bool dropping_ = false;
     ClaimError error_;
 };

@@ -1,7 +1,9 @@
 #include "RawLogClaim.h"
+#include "DeliveryNote.h"
 #include "ScratchDir.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -62,30 +64,55 @@ struct FailingFor<R (*)(const char*, A...)> {
         sys.member = &Failing<decltype(SysCalls::member)>::call<&SysCalls::member>;       \
     } while (0)
 
-// A file system that cannot map files.
-void* mmapFails(void*, size_t, int, int, int, off_t)
+std::vector<std::string> namesIn(const std::string& path)
 {
-    errno = ENODEV;
-    return MAP_FAILED;
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-const RawLogClaim::Waits kShort{200, 200};
+RawLogClaim::Limits shortWaits()
+{
+    RawLogClaim::Limits l;
+    l.claimMs = l.releaseMs = 200;
+    return l;
+}
 
 class Claim : public testing::Test {
 protected:
     void TearDown() override { sys = kLibc; }
 
-    std::string priv(const char* name) const
+    RawLogClaim make(RawLogClaim::Limits limits = shortWaits()) const
     {
-        return dir.path() + "/.adjtimelog-" + std::to_string(geteuid()) + "/" + name;
+        return RawLogClaim(raw, state, Owners{geteuid()}, limits);
     }
-    // A claim of the raw log with lines in it, ready to release or put back.
-    void claimLines(RawLogClaim& claim, const std::string& lines)
+    // Every batch waiting, in order; each delivered when deliver is true.
+    static std::string batches(RawLogClaim& claim, bool deliver = true)
     {
-        writeFile(raw, lines);
+        std::string all;
         FileText text;
-        ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        ASSERT_EQ(text.view(), lines);
+        while (claim.nextBatch(text) == RawLogClaim::Claimed) {
+            all += text.view();
+            if (!deliver)
+                break;
+            EXPECT_EQ(claim.release(), 0);
+        }
+        return all;
+    }
+    // Claims and delivers everything; what came.
+    std::string run()
+    {
+        RawLogClaim claim = make();
+        RawLogClaim::Result r = claim.acquire();
+        EXPECT_NE(r, RawLogClaim::Failed) << claim.error().step << " " << claim.error().path;
+        return batches(claim);
     }
     void expectError(const RawLogClaim& claim, const char* step, const std::string& path, int err)
     {
@@ -96,142 +123,97 @@ protected:
 
     ScratchDir dir;
     const std::string raw = dir / "raw";
+    const std::string state = dir / "state";
 };
 
 }  // namespace
 
-TEST_F(Claim, ClaimReleaseAndPutBack)
+TEST_F(Claim, ClaimedLinesWaitInTheBacklogUntilDelivered)
 {
+    writeFile(raw, "a\nb\n");
     {
-        RawLogClaim claim(raw);
-        claimLines(claim, "a\nb\n");
-        EXPECT_FALSE(pathExists(raw)) << "the job starts a new raw log";
-        EXPECT_TRUE(pathExists(priv("claimed")));
-        writeFile(raw, "c\n");
-        EXPECT_EQ(claim.putBack(), 0);
-        EXPECT_EQ(readFile(raw), "a\nb\nc\n");
-        for (const char* name : {"claimed", "merging", "staging"})
-            EXPECT_FALSE(pathExists(priv(name))) << name;
+        RawLogClaim claim = make();
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+        EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"state"}) << "the raw log and transit are gone";
+        EXPECT_EQ(batches(claim, false), "a\nb\n");
+        // Not delivered: killed, or the report or database failed.
     }
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\nb\nc\n");
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_FALSE(pathExists(raw));
-    EXPECT_FALSE(pathExists(priv("claimed")));
-}
-
-TEST_F(Claim, PutBackWithoutNewerLinesKeepsTheFile)
-{
-    writeFile(raw, "a\n");
-    chmod(raw.c_str(), 0640);
-    RawLogClaim claim(raw);
-    FileText text;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(claim.putBack(), 0);
+    writeFile(raw, "c\n");
+    EXPECT_EQ(run(), "a\nb\nc\n") << "waiting lines first, in order";
+    EXPECT_EQ(namesIn(state), std::vector<std::string>{"lock"});
+    EXPECT_EQ(run(), "");
     struct stat st;
-    ASSERT_EQ(stat(raw.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(lstat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
-TEST_F(Claim, EmptinessIsDecidedByReading)
+TEST_F(Claim, EmptyRawLogStaysAndALastLineWithoutLineEndIsALine)
 {
-    FileText text;
-    EXPECT_EQ(RawLogClaim(raw).acquire(text), RawLogClaim::Nothing);
     writeFile(raw, "");
-    EXPECT_EQ(RawLogClaim(raw).acquire(text), RawLogClaim::Nothing);
-    EXPECT_TRUE(pathExists(raw)) << "an empty raw log stays";
-    // A file whose size reads 0 but which gives bytes.
-    unlink(raw.c_str());
-    ASSERT_EQ(symlink("/proc/version", raw.c_str()), 0);
-    EXPECT_EQ(RawLogClaim(raw).acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view().substr(0, 5), "Linux");
-}
-
-TEST_F(Claim, LeftoversOfAKilledRunComeFirst)
-{
-    mkdir((dir / ".adjtimelog-" + std::to_string(geteuid())).c_str(), 0700);
-    writeFile(priv("claimed"), "old\n");
-    writeFile(priv("merging"), "middle\n");  // killed in the middle of a merge
-    writeFile(raw, "new\n");
-    RawLogClaim claim(raw);
-    FileText text;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view(), "old\nmiddle\n");
-    EXPECT_EQ(readFile(raw), "new\n") << "the raw log waits for the next run";
-    EXPECT_EQ(claim.putBack(), 0);
-    EXPECT_EQ(readFile(raw), "old\nmiddle\nnew\n");
-}
-
-TEST_F(Claim, CopiesLeftInTmpAreTakenUpOnlyWhenOursAndPlain)
-{
-    writeFile(dir / "elsewhere", "planted\n");
-    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (raw + ".merging").c_str()), 0);
-    writeFile(raw + ".claimed", "left by an older version\n");
-    FileText text;
     {
-        RawLogClaim claim(raw);
-        ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text.view(), "left by an older version\n");
-        EXPECT_TRUE(isLink(raw + ".merging")) << "a link is never taken up";
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Nothing);
+    }
+    EXPECT_TRUE(pathExists(raw));
+    writeFile(raw, "a\nb");
+    EXPECT_EQ(run(), "a\nb\n");
+}
+
+TEST_F(Claim, BatchesAreWholeLinesAndAKilledRunResumesAfterTheDeliveredOnes)
+{
+    RawLogClaim::Limits small = shortWaits();
+    small.batchBytes = 10;
+    small.lineBytes = 4;
+    writeFile(raw, "aa\nbb\ncc\ndd\nee\n");
+    {
+        RawLogClaim claim = make(small);
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+        FileText text;
+        ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
+        EXPECT_EQ(text.view(), "aa\nbb\ncc\n");
         EXPECT_EQ(claim.release(), 0);
+        ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
+        EXPECT_EQ(text.view(), "dd\nee\n");
+        // Killed before this batch was delivered.
     }
-    if (geteuid() == 0) {
-        writeFile(raw + ".claimed", "fake step\n");
-        ASSERT_EQ(chown((raw + ".claimed").c_str(), 65534, 65534), 0);
-        RawLogClaim next(raw);
-        EXPECT_EQ(next.acquire(text), RawLogClaim::Nothing) << "another user's copy is not ours";
-    }
+    EXPECT_EQ(run(), "dd\nee\n");
 }
 
-TEST_F(Claim, PrivateDirectoryThatIsNotPrivateIsRefused)
+TEST_F(Claim, LongLinesAndHolesAreDroppedWithBoundedMemory)
 {
-    const std::string priv = dir / (".adjtimelog-" + std::to_string(geteuid()));
-    writeFile(raw, "a\n");
-    for (int planted = 0; planted < 2; ++planted) {
-        if (planted == 0)
-            ASSERT_EQ(mkdir(priv.c_str(), 0777), 0);
-        else
-            ASSERT_EQ(symlink(dir.path().c_str(), priv.c_str()), 0);
-        RawLogClaim claim(raw);
-        FileText text;
-        EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().path, priv);
-        EXPECT_NE(claim.error().why.find("mode 0700"), std::string::npos);
-        EXPECT_FALSE(claim.held());
-        EXPECT_EQ(readFile(raw), "a\n") << "the raw log is untouched";
-        ASSERT_EQ(planted == 0 ? rmdir(priv.c_str()) : unlink(priv.c_str()), 0);
-    }
-}
-
-TEST_F(Claim, SymbolicLinkIsMovedAsALink)
-{
-    writeFile(dir / "target", "x\n");
-    ASSERT_EQ(symlink((dir / "target").c_str(), raw.c_str()), 0);
+    RawLogClaim::Limits small = shortWaits();
+    small.lineBytes = 8;
     {
-        RawLogClaim claim(raw);
-        FileText text;
-        ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-        writeFile(raw, "y\n");  // a new raw log; the merge must not write the target
-        EXPECT_EQ(claim.putBack(), 0);
-        EXPECT_EQ(readFile(raw), "x\ny\n");
-        EXPECT_EQ(readFile(dir / "target"), "x\n");
+        int fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(write(fd, "ok\n0123456789\nfine\n", 19), 19);
+        // A hole of 64 MiB (no line end in it) and a line after it.
+        ASSERT_EQ(ftruncate(fd, 19 + (64 << 20)), 0);
+        ASSERT_EQ(pwrite(fd, "end\nlast", 8, 19 + (64 << 20)), 8);
+        close(fd);
     }
-    unlink(raw.c_str());
-    ASSERT_EQ(symlink((dir / "target").c_str(), raw.c_str()), 0);
-    RawLogClaim claim(raw);
-    FileText text;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_EQ(readFile(dir / "target"), "x\n") << "the target is never removed";
+    RawLogClaim claim = make(small);
+    ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+    EXPECT_EQ(batches(claim), "ok\nfine\nlast\n");
+    EXPECT_EQ(claim.dropped().lines, 2u);
+    EXPECT_EQ(claim.dropped().bytes, 11u + (64u << 20) + 4u);
 }
 
-TEST_F(Claim, LinesAppendedToTheClaimedCopyAreHandedBack)
+TEST_F(Claim, RefusedRawLogStaysAndTheBacklogWaits)
 {
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    appendFile(priv("claimed"), "late\n");  // a writer that opened the raw log before the claim
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_EQ(readFile(raw), "late\n");
+    writeFile(raw, "a\n");
+    {
+        RawLogClaim claim = make();
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+    }
+    ASSERT_EQ(mkfifo(raw.c_str(), 0600), 0);
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        EXPECT_EQ(claim.error().why, "a FIFO (not the time job's raw log): remove it");
+    }
+    EXPECT_TRUE(pathExists(raw));
+    unlink(raw.c_str());
+    EXPECT_EQ(run(), "a\n") << "delivered once it is gone";
 }
 
 TEST_F(Claim, WaitsForAWriterThatStillHasTheRawLogOpen)
@@ -251,10 +233,9 @@ TEST_F(Claim, WaitsForAWriterThatStillHasTheRawLogOpen)
     }
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
-    RawLogClaim claim(raw);
-    FileText text;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view(), "a\nhalf\n") << "never half a line";
+    RawLogClaim claim(raw, state, Owners{geteuid()}, RawLogClaim::Limits{});
+    ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+    EXPECT_EQ(batches(claim), "a\nhalf\n") << "never half a line";
     waitpid(child, nullptr, 0);
     close(ready[0]);
     close(ready[1]);
@@ -264,418 +245,213 @@ TEST_F(Claim, WriterThatStaysOpenLeavesTheRawLogForTheNextRun)
 {
     writeFile(raw, "a\n");
     int fd = open(raw.c_str(), O_WRONLY | O_APPEND);
-    RawLogClaim claim(raw, kShort);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", raw, EBUSY);
-    EXPECT_FALSE(claim.held());
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        expectError(claim, "claim", raw, EBUSY);
+    }
     EXPECT_EQ(readFile(raw), "a\n");
     close(fd);
+    EXPECT_EQ(run(), "a\n");
 }
 
-TEST_F(Claim, WithoutLeasesALastLineWithoutLineEndWaits)
+TEST_F(Claim, WritersWaitingOnTheLandingAreWaitedFor)
 {
-    FAIL_CALL(fcntl, 1, EINVAL);  // a file system without leases
-    RawLogClaim claim(raw);
-    writeFile(raw, "a\nhal");
-    FileText text;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view(), "a\n");
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_EQ(readFile(raw), "hal");
+    // The kernel says a writer is blocked opening the file we hold a lease
+    // on; it appends once the lease is dropped.
+    static bool late;
+    late = true;
+    sys.fcntl = [](int fd, int cmd, int arg) {
+        if (cmd == F_GETLEASE && late) {
+            kLibc.fcntl(fd, F_SETLEASE, F_UNLCK);
+            int w = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_APPEND);
+            (void)!write(w, "late\n", 5);
+            close(w);
+            late = false;
+            return F_UNLCK;
+        }
+        return kLibc.fcntl(fd, cmd, arg);
+    };
+    writeFile(raw, "a\n");
+    EXPECT_EQ(run(), "a\nlate\n");
 }
 
 TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
 {
     const std::string report = dir / "report";
-    writeFile(report, "earlier\n");
     for (int reached : {2, 0, 1}) {  // the whole batch, none of it, a part
-        bool reachedReport = reached == 2;
+        writeFile(report, "earlier\n");
+        writeFile(raw, "a\nb\n");
         {
-            RawLogClaim claim(raw);
-            claimLines(claim, "a\nb\n");
+            RawLogClaim claim = make();
+            ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+            EXPECT_EQ(batches(claim, false), "a\nb\n");
             int fd = open(report.c_str(), O_WRONLY | O_APPEND);
             struct stat st;
             ASSERT_EQ(fstat(fd, &st), 0);
             ASSERT_EQ(claim.noteReportDelivery(report, st, "[a]\n"), 0);
             ASSERT_EQ(write(fd, "[a]\n", static_cast<size_t>(reached) * 2), reached * 2);
             close(fd);
-            appendFile(priv("claimed"), "late\n");  // after the read
-            // Killed here: neither released nor put back.
+            // Killed here: the backlog still holds the batch.
         }
-        RawLogClaim next(raw);
-        FileText text;
-        ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text.view(), reachedReport ? "late\n" : "a\nb\nlate\n") << "the batch is in the report";
-        ASSERT_EQ(next.release(), 0);
-        EXPECT_FALSE(pathExists(priv("delivery")));
-        EXPECT_EQ(readFile(report), reachedReport ? "earlier\n[a]\n" : "earlier\n")
-            << "a part of a batch is cut away";
-        writeFile(report, "earlier\n");
+        writeFile(raw, "c\n");
+        EXPECT_EQ(run(), reached == 2 ? "c\n" : "a\nb\nc\n") << reached;
+        EXPECT_FALSE(pathExists(state + "/report-note"));
+        EXPECT_EQ(readFile(report), reached == 2 ? "earlier\n[a]\n" : "earlier\n") << "a part is cut away";
     }
 }
 
-TEST_F(Claim, DeliveryNotesOfTheEarlierHashAreHonouredUnknownOnesAreNot)
+TEST_F(Claim, EarlierVersionsCopiesAreTakenUpOnceInOrder)
 {
+    // The layout of earlier versions: the claimed copy and the lines set
+    // aside beside the raw log, a delivery note saying that the first line
+    // of the claimed copy reached the report (FNV-1a of "[a]\n").
+    const std::string earlier = dir / (".adjtimelog-" + std::to_string(geteuid()));
     const std::string report = dir / "report";
-    // FNV-1a of "[a]\n", the hash of notes written by earlier versions.
-    const std::string earlier = "10886018778417090264";
-    for (bool known : {true, false}) {
-        writeFile(report, "");
-        {
-            RawLogClaim claim(raw);
-            claimLines(claim, "a\n");
-            int fd = open(report.c_str(), O_WRONLY | O_APPEND);
-            struct stat st;
-            ASSERT_EQ(fstat(fd, &st), 0);
-            ASSERT_EQ(claim.noteReportDelivery(report, st, "[a]\n"), 0);
-            ASSERT_EQ(write(fd, "[a]\n", 4), 4);
-            close(fd);
-            appendFile(priv("claimed"), "late\n");
-        }
-        // dev ino size length hash dev ino read scheme, then the report's path
-        std::string note = readFile(priv("delivery"));
-        size_t scheme = note.find('\n') - 2;
-        ASSERT_EQ(note.substr(scheme, 2), " 2");
-        note.replace(scheme, 2, known ? "" : " 7");
-        if (known) {
-            size_t hash = 0;
-            for (int i = 0; i < 4; ++i)
-                hash = note.find(' ', hash) + 1;
-            note.replace(hash, note.find(' ', hash) - hash, earlier);
-        }
-        writeFile(priv("delivery"), note);
-        RawLogClaim next(raw);
-        FileText text;
-        ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text.view(), known ? "late\n" : "a\nlate\n") << note;
-        next.release();
-    }
+    ASSERT_EQ(mkdir(earlier.c_str(), 0700), 0);
+    writeFile(earlier + "/claimed", "a\nb\n");
+    writeFile(earlier + "/merging", "c\n");
+    writeFile(earlier + "/lock", "");
+    writeFile(raw + ".claimed", "d\n");
+    writeFile(report, "[a]\n");
+    struct stat claimed, rep;
+    ASSERT_EQ(stat((earlier + "/claimed").c_str(), &claimed), 0);
+    ASSERT_EQ(stat(report.c_str(), &rep), 0);
+    writeFile(earlier + "/delivery", std::to_string(rep.st_dev) + " " + std::to_string(rep.st_ino) +
+                                         " 0 4 10886018778417090264 " + std::to_string(claimed.st_dev) + " " +
+                                         std::to_string(claimed.st_ino) + " 2\n" + report);
+    writeFile(raw, "e\n");
+    EXPECT_EQ(run(), "b\nc\nd\ne\n");
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"report", "state"}));
 }
 
-TEST_F(Claim, WritersWaitingOnARemovedFileAreWaitedFor)
+TEST_F(Claim, KilledDrainIsFinishedOnce)
 {
-    // The kernel says a writer is blocked opening the file we hold a lease
-    // on; it appends once the lease is dropped.
-    static std::string gLate;
-    gLate = priv("merging");
-    sys.fcntl = [](int fd, int cmd, int arg) {
-        if (cmd == F_GETLEASE && !gLate.empty()) {
-            // The writer gets in once the lease is broken (here: dropped).
-            kLibc.fcntl(fd, F_SETLEASE, F_UNLCK);
-            int w = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_APPEND);
-            (void)!write(w, "late\n", 5);
-            close(w);
-            gLate.clear();
-            return F_UNLCK;
-        }
-        return kLibc.fcntl(fd, cmd, arg);
-    };
+    // Each drain syncs its note, the directory, then the backlog: the third
+    // sync fails after the lines were copied, and the next run copies them
+    // again from the note, once.
+    writeFile(raw, "a\n");
     {
-        RawLogClaim claim(raw);
-        claimLines(claim, "a\n");
-        writeFile(raw, "b\n");
-        EXPECT_EQ(claim.putBack(), 0);
-        EXPECT_EQ(readFile(raw), "a\nb\nlate\n");
+        FAIL_CALL(fsync, 3, EIO);
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        EXPECT_EQ(claim.error().step, "readLog");
+        sys = kLibc;
     }
-    gLate = priv("claimed");
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\nb\nlate\n");
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_EQ(readFile(raw), "late\n");
-}
-
-TEST_F(Claim, AJobFasterThanAMergeLeavesTheLinesInTheClaimedCopy)
-{
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
+    EXPECT_TRUE(pathExists(state + "/drain"));
     writeFile(raw, "b\n");
-    FAIL_FOR(renameNoReplace, priv("claimed"), EEXIST);  // a new raw log every time
-    EXPECT_EQ(claim.putBack(), 0);
-    EXPECT_FALSE(claim.held());
-    EXPECT_EQ(readFile(priv("claimed")), "a\nb\n") << "first for the next run";
-}
-
-TEST_F(Claim, WriterThatKeepsTheClaimedCopyOpen)
-{
-    mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
-    writeFile(priv("claimed"), "a\n");
-    int fd = open(priv("claimed").c_str(), O_WRONLY | O_APPEND);
-    RawLogClaim claim(raw, kShort);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", priv("claimed"), EBUSY);
-    close(fd);
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    fd = open(priv("claimed").c_str(), O_WRONLY | O_APPEND);
-    EXPECT_EQ(claim.release(), -1);
-    expectError(claim, "deleteLogFile", priv("claimed"), EBUSY);
-    close(fd);
-    EXPECT_EQ(claim.release(), 0);
-}
-
-TEST_F(Claim, ClaimedCopyThatIsADanglingLinkIsHandedBack)
-{
-    mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
-    ASSERT_EQ(symlink((dir / "gone").c_str(), priv("claimed").c_str()), 0);
-    RawLogClaim claim(raw);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Nothing);
-    EXPECT_TRUE(isLink(raw)) << "moved back as it was";
+    EXPECT_EQ(run(), "a\nb\n");
+    // The landing gone, and a late line half copied: cut back to whole lines.
+    writeFile(raw, "c\n");
+    {
+        RawLogClaim claim = make();
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+    }
+    std::vector<std::string> names = namesIn(state);
+    std::string backlog = state + "/" + *std::find_if(names.begin(), names.end(), [](const std::string& n) {
+        return n.rfind("backlog.", 0) == 0;
+    });
+    appendFile(backlog, "hal");
+    writeFile(state + "/drain", backlog.substr(backlog.rfind('.') + 1) + " 2 0 " + dir / ".adjtimelog-0.gone/raw");
+    EXPECT_EQ(run(), "c\n");
 }
 
 // Each failing system call, and where it leaves the lines.
 
-TEST_F(Claim, PrivateDirectoryCannotBeLookedAt)
+TEST_F(Claim, StateDirectoryThatIsNotPrivateIsRefused)
 {
     writeFile(raw, "a\n");
-    const std::string priv = dir / (".adjtimelog-" + std::to_string(geteuid()));
-    FAIL_FOR(lstat, priv, EACCES);
-    RawLogClaim claim(raw);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", priv, EACCES);
-    // A umask that takes the owner's bits is undone.
-    sys = kLibc;
-    mode_t old = umask(0777);
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    umask(old);
-}
-
-TEST_F(Claim, LockThatIsNoFile)
-{
-    writeFile(raw, "a\n");
-    mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
-    ASSERT_EQ(mkfifo(priv("lock").c_str(), 0600), 0);
-    RawLogClaim claim(raw);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "lock", priv("lock"), EINVAL);
-}
-
-TEST_F(Claim, SetAsideLinesCannotBeTakenUp)
-{
-    mkdir((dir / (".adjtimelog-" + std::to_string(geteuid()))).c_str(), 0700);
-    writeFile(priv("merging"), "m\n");
-    FileText text;
+    ASSERT_EQ(symlink(dir.path().c_str(), state.c_str()), 0);
     {
-        FAIL_FOR(open, priv("merging"), EACCES);
-        RawLogClaim claim(raw);
-        EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-        expectError(claim, "claim", priv("merging"), EACCES);
-        EXPECT_FALSE(claim.held());
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        EXPECT_EQ(claim.error().why, "not a private directory (a directory of uid " +
+                                         std::to_string(geteuid()) + " with mode 0700): remove it");
     }
-    {
-        sys = kLibc;
-        FAIL_FOR(rename, priv("merging"), EIO);
-        RawLogClaim claim(raw);
-        EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-        expectError(claim, "claim", priv("merging"), EIO);
-    }
-    sys = kLibc;
-    RawLogClaim claim(raw);
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view(), "m\n") << "set-aside lines alone become the claim";
-}
-
-TEST_F(Claim, MergeCannotReadEitherSide)
-{
-    struct {
-        int nth;  // two preads a file: the claimed copy first, then the new raw log
-        const char* path;
-    } cases[] = {{1, "claimed"}, {3, "merging"}};
-    for (const auto& c : cases) {
-        RawLogClaim claim(raw);
-        claimLines(claim, "a\n");
-        writeFile(raw, "b\n");
-        FAIL_CALL(pread, c.nth, EIO);
-        EXPECT_EQ(claim.putBack(), -1);
-        expectError(claim, "readLog", priv(c.path), EIO);
-        sys = kLibc;
-        EXPECT_EQ(claim.putBack(), 0);
-        EXPECT_EQ(readFile(raw), "a\nb\n");
-        unlink(raw.c_str());
-    }
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    writeFile(raw, "b\n");
-    FAIL_FOR(open, priv("claimed"), EMFILE);
-    EXPECT_EQ(claim.putBack(), -1);
-    expectError(claim, "claim", priv("claimed"), EMFILE);
-}
-
-TEST_F(Claim, NewRawLogCannotBeSetAside)
-{
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    writeFile(raw, "b\n");
-    FAIL_FOR(open, raw, EACCES);
-    EXPECT_EQ(claim.putBack(), -1);
-    expectError(claim, "restoreLog", raw, EACCES);
-    sys = kLibc;
-    FAIL_FOR(rename, raw, EIO);
-    EXPECT_EQ(claim.putBack(), -1);
-    expectError(claim, "restoreLog", raw, EIO);
-    sys = kLibc;
-    FAIL_FOR(rename, priv("staging"), EIO);
-    EXPECT_EQ(claim.putBack(), -1);
-    expectError(claim, "restoreLog", priv("claimed"), EIO);
-    sys = kLibc;
-    EXPECT_EQ(claim.putBack(), 0);
-    EXPECT_EQ(readFile(raw), "a\nb\n");
-}
-
-TEST_F(Claim, MkdirOfThePrivateDirectoryFails)
-{
-    writeFile(raw, "a\n");
-    FAIL_FOR(mkdir, dir / (".adjtimelog-" + std::to_string(geteuid())), EACCES);
-    RawLogClaim claim(raw);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", claim.privateDir(), EACCES);
     EXPECT_EQ(readFile(raw), "a\n");
+    unlink(state.c_str());
+    ASSERT_EQ(mkdir(state.c_str(), 0755), 0);  // ours, opened up: made private again
+    EXPECT_EQ(run(), "a\n");
 }
 
-TEST_F(Claim, LockCannotBeOpenedOrTaken)
+TEST_F(Claim, StateDirectoryCannotBeMadeOrLocked)
 {
     writeFile(raw, "a\n");
-    FAIL_FOR(open, priv("lock"), EMFILE);
-    RawLogClaim claim(raw);
-    FileText text;
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "lock", priv("lock"), EMFILE);
+    FAIL_FOR(mkdir, state, EACCES);
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        expectError(claim, "claim", state, EACCES);
+    }
     sys = kLibc;
-    FAIL_CALL(flock, 1, ENOLCK);
-    RawLogClaim again(raw);
-    EXPECT_EQ(again.acquire(text), RawLogClaim::Failed);
-    expectError(again, "lock", priv("lock"), ENOLCK);
+    FAIL_FOR(open, state + "/lock", EMFILE);
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        expectError(claim, "lock", state + "/lock", EMFILE);
+    }
     EXPECT_EQ(readFile(raw), "a\n");
 }
 
 TEST_F(Claim, RawLogCannotBeOpenedOrMoved)
 {
     writeFile(raw, "a\n");
-    RawLogClaim claim(raw);
-    FileText text;
-    FAIL_FOR(open, raw, EACCES);
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", raw, EACCES);
+    FAIL_CALL(openat, 3, EACCES);  // after looking for raw.claimed and raw.merging
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        expectError(claim, "claim", raw, EACCES);
+    }
     sys = kLibc;
-    FAIL_FOR(rename, raw, EXDEV);
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "claim", raw, EXDEV);
-    EXPECT_FALSE(claim.held());
-    EXPECT_EQ(readFile(raw), "a\n");
+    FAIL_FOR(rename, raw, EIO);
+    {
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        expectError(claim, "claim", raw, EIO);
+    }
+    sys = kLibc;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"raw", "state"})) << "no transit left";
+    EXPECT_EQ(run(), "a\n");
 }
 
-TEST_F(Claim, AFileThatCannotBeMappedIsRead)
+TEST_F(Claim, BacklogCannotBeWrittenAndTheNextRunCopiesAgain)
 {
     writeFile(raw, "a\n");
-    RawLogClaim claim(raw);
-    FileText text;
-    sys.mmap = mmapFails;
-    ASSERT_EQ(claim.acquire(text), RawLogClaim::Claimed);
-    EXPECT_EQ(text.view(), "a\n");
+    {
+        FAIL_CALL(write, 1, ENOSPC);
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
+        EXPECT_EQ(claim.error().err, ENOSPC);
+    }
+    sys = kLibc;
+    EXPECT_EQ(run(), "a\n");
 }
 
-TEST_F(Claim, ReadFailsAndTheLinesGoBack)
+TEST_F(Claim, DeliveryCannotBeRecorded)
 {
-    writeFile(raw, "a\n");
-    RawLogClaim claim(raw);
-    FileText text;
-    sys.mmap = mmapFails;
-    FAIL_CALL(pread, 1, EIO);
-    EXPECT_EQ(claim.acquire(text), RawLogClaim::Failed);
-    expectError(claim, "readLog", raw, EIO);
-    ASSERT_TRUE(claim.held());
-    EXPECT_EQ(claim.putBack(), 0);
-    EXPECT_EQ(readFile(raw), "a\n");
-}
-
-TEST_F(Claim, MergeFailsAndTheNextRunTakesTheLinesUpInOrder)
-{
-    for (int step = 0; step < 3; ++step) {
-        {
-            RawLogClaim claim(raw);
-            claimLines(claim, "a\n");
-            writeFile(raw, "b\n");
-            if (step == 0)
-                FAIL_CALL(write, 1, ENOSPC);
-            else if (step == 1)
-                FAIL_CALL(fsync, 1, EIO);
-            else
-                FAIL_FOR(unlink, priv("merging"), EIO);  // the merged file is in place; the set-aside one stays
-            EXPECT_EQ(claim.putBack(), -1);
-            EXPECT_EQ(claim.error().err, step == 0 ? ENOSPC : EIO);
-            sys = kLibc;
-        }
-        writeFile(raw, "c\n");
-        RawLogClaim next(raw);
+    RawLogClaim::Limits small = shortWaits();
+    small.batchBytes = 3;
+    small.lineBytes = 2;
+    writeFile(raw, "a\nb\n");
+    {
+        RawLogClaim claim = make(small);
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
         FileText text;
-        ASSERT_EQ(next.acquire(text), RawLogClaim::Claimed);
-        EXPECT_EQ(text.view(), step == 2 ? "a\nb\nb\n" : "a\nb\n") << step;
-        EXPECT_EQ(readFile(raw), "c\n");
-        ASSERT_EQ(next.release(), 0);
-        unlink(raw.c_str());
+        ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
+        FAIL_FOR(rename, state + "/staging", EIO);
+        EXPECT_EQ(claim.release(), -1);
+        expectError(claim, "deleteLogFile", state + "/consumed", EIO);
     }
-}
-
-TEST_F(Claim, PutBackRenameFails)
-{
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    FAIL_CALL(renameNoReplace, 1, EIO);
-    EXPECT_EQ(claim.putBack(), -1);
-    expectError(claim, "restoreLog", raw, EIO);
-    EXPECT_EQ(readFile(priv("claimed")), "a\n") << "the lines wait in the claimed copy";
-}
-
-TEST_F(Claim, ReleaseCannotRemoveTheClaimedCopy)
-{
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    FAIL_FOR(unlink, priv("claimed"), EROFS);
-    EXPECT_EQ(claim.release(), -1);
-    expectError(claim, "deleteLogFile", priv("claimed"), EROFS);
-    EXPECT_TRUE(claim.held());
-}
-
-TEST_F(Claim, ReleaseCannotReadOrHandBackTheTail)
-{
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    appendFile(priv("claimed"), "late\n");
-    FAIL_CALL(pread, 1, EIO);
-    EXPECT_EQ(claim.release(), -1);
-    expectError(claim, "deleteLogFile", priv("claimed"), EIO);
-    FAIL_FOR(open, priv("staging"), ENOSPC);  // the staging file for the tail
-    EXPECT_EQ(claim.release(), -1);
-    expectError(claim, "restoreLog", priv("staging"), ENOSPC);
     sys = kLibc;
-    EXPECT_EQ(claim.release(), 0);
-    EXPECT_EQ(readFile(raw), "late\n");
+    EXPECT_EQ(run(), "a\nb\n") << "delivered again rather than lost";
 }
 
-TEST_F(Claim, DeliveryNoteCannotBeWritten)
+TEST_F(Claim, BatchThatCannotBeMappedIsRead)
 {
-    RawLogClaim claim(raw);
-    claimLines(claim, "a\n");
-    struct stat st {};
-    for (int call : {1, 2, 3, 4}) {
-        if (call == 1)
-            FAIL_FOR(open, priv("delivery.new"), ENOSPC);
-        else if (call == 2)
-            FAIL_FOR(rename, priv("delivery.new"), EIO);
-        else if (call == 3)
-            FAIL_CALL(write, 1, ENOSPC);
-        else
-            FAIL_CALL(fstat, 1, EIO);
-        EXPECT_EQ(claim.noteReportDelivery(dir / "report", st, "[a]\n"), -1);
-        expectError(claim, "write", priv("delivery"), call == 2 || call == 4 ? EIO : ENOSPC);
-        sys = kLibc;
-    }
-    EXPECT_FALSE(pathExists(priv("delivery")));
-    RawLogClaim unclaimed(dir / "other");
-    EXPECT_EQ(unclaimed.noteReportDelivery(dir / "report", st, "[a]\n"), -1);
-    EXPECT_EQ(unclaimed.error().err, EBADF);
+    writeFile(raw, "a\n");
+    sys.mmap = [](void*, size_t, int, int, int, off_t) -> void* {
+        errno = ENODEV;
+        return MAP_FAILED;
+    };
+    EXPECT_EQ(run(), "a\n");
 }

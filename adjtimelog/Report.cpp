@@ -1,4 +1,5 @@
 #include "Report.h"
+#include "Escape.h"
 #include "LineShape.h"
 
 #include <cstdlib>
@@ -25,16 +26,21 @@ bool isNoteworthy(const AdjustTimeInfo& info)
 
 void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
 {
+    // The fields are the line's bytes: escaped, the literals are not.
     const std::string_view parts[] = {"[", info.node, ":", info.pid, "]<<", info.time, ">>",
                                       info.serverIp, " : ", info.offset, "\n"};
     size_t n = 0;
-    for (std::string_view part : parts)
-        n += part.size();
+    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i)
+        n += i % 2 ? escapedSize(parts[i]) : parts[i].size();
     char* to = out.extend(n);
     if (!to)
         abort();  // as operator new would end the process
-    for (std::string_view part : parts) {
-        memcpy(to, part.data(), part.size());
-        to += part.size();
+    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
+        if (i % 2) {
+            to = escapeInto(to, parts[i]);
+        } else {
+            memcpy(to, parts[i].data(), parts[i].size());
+            to += parts[i].size();
+        }
     }
 }

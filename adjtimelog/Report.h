@@ -15,5 +15,6 @@ bool integerPartIsZero(std::string_view offset);
 // either way, or a stepped clock.
 bool isNoteworthy(const AdjustTimeInfo& info);
 
-// Appends the report line of info, whole and with its line end.
+// Appends the report line of info, whole and with its line end; control
+// bytes of its fields are escaped (Escape.h).
 void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info);

@@ -108,10 +108,16 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    ~Arena()
+    ~Arena() { clear(); }
+
+    // Everything written goes: no Text may view it any more.
+    void clear()
     {
         for (char* b : blocks_)
             free(b);
+        blocks_.clear();
+        next_ = nullptr;
+        left_ = 0;
     }
 
     // The pieces one after the other, as one text in the arena.

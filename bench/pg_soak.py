@@ -2,9 +2,10 @@
 /tmp and writer) upload to one PostgreSQL server every few hundred ms,
 while the server is restarted, backends are terminated, rows and commits
 are refused and runs are SIGKILLed. At the end every line written must be
-in the database exactly once or still pending on its node; a line may be
-duplicated only by a run killed between its commit and the removal of its
-claimed copy, and such kills are counted.
+in the database exactly once, still pending on its node or set aside as a
+dead letter there; a line may be duplicated only by a run killed between
+its commit and the record that its batch was delivered, and such kills are
+counted.
 
 usage: pg_soak.py BINDIR WORKDIR SECONDS [NODES [SEED]]   (as root)
        pg_soak.py node BINDIR URI SECONDS SEED OUT        (inside a node's sandbox)
@@ -19,9 +20,10 @@ import sys
 import threading
 import time
 
+import pending
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 RAW = "/tmp/update_time.log"
-PRIVATE = "/tmp/.adjtimelog-0"
 
 
 def ids(data):
@@ -65,9 +67,9 @@ def node(bindir, uri, seconds, seed, out):
         statuses[proc.returncode] += 1
         if proc.returncode == -signal.SIGKILL:
             kills += 1
-            claimed = PRIVATE + "/claimed"
-            if os.path.exists(claimed):
-                first = ids(open(claimed, "rb").read(4096))[:1]
+            waiting = pending.backlog(os.environ["STATE_DIRECTORY"])
+            if waiting:
+                first = ids(waiting[:4096])[:1]
                 env = dict(os.environ, PGPASSWORD="tolvem", PGCONNECT_TIMEOUT="5")
                 q = subprocess.run(["psql", "-X", "-A", "-t", "-d", uri, "-U", "dbu", "-c",
                                     "SELECT count(*) FROM dbu.ntpadjusts WHERE node = '%s' AND pid = ' adjust:%d'"
@@ -116,7 +118,7 @@ def main():
             os.chmod(os.path.join(d, "tmp"), 0o1777)
             procs.append(subprocess.Popen(
                 [os.path.join(work, "scripts", "sandbox"), "--tmp", os.path.join(d, "tmp"),
-                 "--host", "node%02d" % k, "--", sys.executable, os.path.abspath(__file__), "node", bindir, uri, str(seconds),
+                 "--state", os.path.join(d, "state"), "--host", "node%02d" % k, "--", sys.executable, os.path.abspath(__file__), "node", bindir, uri, str(seconds),
                  str(seed * 100 + k), os.path.join(d, "result.json")], cwd=work))
         faults = collections.Counter()
         deadline = time.monotonic() + seconds
@@ -138,7 +140,7 @@ def main():
         psql(pg_dir, port, "UPDATE faults SET on_ = false")
 
         totals = collections.Counter()
-        lost = dup = 0
+        lost = dup = aside = 0
         for k in range(nodes):
             d = os.path.join(work, "node%02d" % k)
             with open(os.path.join(d, "result.json")) as f:
@@ -147,17 +149,19 @@ def main():
                 totals[key] += res[key]
             seen = collections.Counter(int(p.split(":")[1]) for p in psql(
                 pg_dir, port, "SELECT pid FROM dbu.ntpadjusts WHERE node = 'node%02d'" % k).split())
-            for name in ("tmp/update_time.log", "tmp/.adjtimelog-0/claimed", "tmp/.adjtimelog-0/merging"):
-                path = os.path.join(d, name)
-                if os.path.exists(path):
-                    seen.update(ids(open(path, "rb").read()))
+            if os.path.exists(os.path.join(d, "tmp/update_time.log")):
+                seen.update(ids(open(os.path.join(d, "tmp/update_time.log"), "rb").read()))
+            seen.update(ids(pending.backlog(os.path.join(d, "state"))))
+            letters = ids(b"\n".join(pending.dead_letters(os.path.join(d, "state"))))
+            seen.update(letters)
+            aside += len(letters)
             lost += sum(1 for i in range(res["written"]) if seen[i] == 0)
             dup += sum(1 for i in range(res["written"]) if seen[i] > 1)
         print("pg soak: %d nodes, seed %d, %.0f s: %d lines written, %d runs, %d killed; server faults: %s"
               % (nodes, seed, seconds, totals["written"], totals["runs"], totals["kills"],
                  ", ".join("%s %d" % kv for kv in sorted(faults.items()))))
-        print("pg soak: lost %d, duplicated %d; kills between a commit and the removal of the claimed copy: %d"
-              % (lost, dup, totals["after_commit"]))
+        print("pg soak: lost %d, duplicated %d, set aside %d; kills between a commit and the record of it: %d"
+              % (lost, dup, aside, totals["after_commit"]))
         return 1 if lost or (dup and not totals["after_commit"]) else 0
     finally:
         subprocess.run([script, "stop", pg_dir])

@@ -2,9 +2,11 @@
 rate (now and then a line in two writes, with a pause between) while
 adjtimelog runs again and again, each run with a fault drawn at random,
 and busy processes compete for the CPU. At the end every line written must
-be in the report or the database exactly once, or still pending; a line
-may be duplicated only by a database run killed between its commit and the
-removal of its claimed copy. Runs inside a private /tmp.
+be in the report or the database exactly once, or still pending (the raw
+log, the backlog) or set aside as a dead letter (rows refused run after
+run); a line may be duplicated only by a database run killed between its
+commit and the record that the batch was delivered. Runs inside a private
+/tmp, with the state directory of $STATE_DIRECTORY.
 
 When a line is lost or wrongly duplicated the evidence is kept in
 /var/tmp/qm4107-soak-evidence.*: the ids, the bytes where each should
@@ -23,8 +25,10 @@ import tempfile
 import threading
 import time
 
+import pending
+
 RAW = "/tmp/update_time.log"
-PRIVATE = "/tmp/.adjtimelog-%d" % os.geteuid()
+STATE = os.environ["STATE_DIRECTORY"]
 FAULTS = ["none", "report-unwritable", "database-absent", "row-refused", "commit-refused", "killed"]
 
 
@@ -64,12 +68,9 @@ def ids(data, marker, garbage=None):
 
 
 def delivered_already(con, report):
-    """After a kill: were the lines still claimed already delivered? Then the
-    kill fell between the delivery and the removal of the claimed copy."""
-    claimed = PRIVATE + "/claimed"
-    if not os.path.exists(claimed):
-        return 0
-    first = ids(open(claimed, "rb").read(4096), b"ntpdate[")[:1]
+    """After a kill: were the lines still waiting already delivered? Then the
+    kill fell between the delivery and the record of it."""
+    first = ids(pending.backlog(STATE)[:4096], b"ntpdate[")[:1]
     if not first:
         return 0
     if con.execute("SELECT 1 FROM NTPADJUSTS WHERE PID = ?", (" step:%d" % first[0],)).fetchone():
@@ -191,14 +192,16 @@ def main():
         files[report] = open(report, "rb").read()
         in_report.update(ids(files[report], b"step:", garbage))
     in_db = collections.Counter(int(row[0].split(":")[1]) for row in con.execute("SELECT PID FROM NTPADJUSTS"))
-    pending = collections.Counter()
-    for path in (RAW, PRIVATE + "/claimed", PRIVATE + "/merging"):
-        if os.path.exists(path):
-            files[path] = open(path, "rb").read()
-            pending.update(ids(files[path], b"ntpdate["))
+    waiting = collections.Counter()
+    if os.path.exists(RAW):
+        files[RAW] = open(RAW, "rb").read()
+        waiting.update(ids(files[RAW], b"ntpdate["))
+    files["backlog"] = pending.backlog(STATE)
+    waiting.update(ids(files["backlog"], b"ntpdate["))
+    aside = collections.Counter(ids(b"\n".join(pending.dead_letters(STATE)), b"ntpdate["))
     lost, db_dup, log_dup = [], [], []
     for i in range(written):
-        total = in_report[i] + in_db[i] + pending[i]
+        total = in_report[i] + in_db[i] + waiting[i] + aside[i]
         if total == 0:
             lost.append(i)
         elif total > 1:
@@ -206,8 +209,9 @@ def main():
     print("soak: seed %d, %d busy competitors: %d lines written, %d runs, faults: %s" % (
         seed, busy, written, runs, ", ".join("%s %d" % (f, faults[f]) for f in FAULTS)))
     print("soak: lost %d; duplicated by the log action %d (kills %d); duplicated by the database action %d "
-          "(kills %d, of them between the commit and the removal of the claimed copy %d)" % (
-              len(lost), len(log_dup), kills["log"], len(db_dup), kills["database"], killed_after_commit))
+          "(kills %d, of them between the commit and the record of it %d); set aside %d" % (
+              len(lost), len(log_dup), kills["log"], len(db_dup), kills["database"], killed_after_commit,
+              sum(aside.values())))
     problems = {}
     if garbage:
         print("soak: %d report lines not whole, e.g. %r" % (len(garbage), garbage[0][:120]))

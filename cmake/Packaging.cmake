@@ -1,7 +1,7 @@
 # Manual pages, systemd units, documentation, and the Debian package.
 
 # Manual pages are installed compressed, as Debian expects them.
-set(MAN_PAGES adjtimelog.1 sitedb.1 qmems.8)
+set(MAN_PAGES adjtimelog.1 adjtimelog-job.1 sitedb.1 qmems.8)
 foreach(page ${MAN_PAGES})
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   set(out ${PROJECT_BINARY_DIR}/man/${page}.gz)
@@ -17,6 +17,7 @@ add_custom_target(manpages ALL DEPENDS ${MAN_OUTPUTS})
 install(FILES
   contrib/systemd/adjtimelog-log.service contrib/systemd/adjtimelog-log.timer
   contrib/systemd/adjtimelog-database.service contrib/systemd/adjtimelog-database.timer
+  contrib/systemd/adjtimelog-job.service contrib/systemd/adjtimelog-job.timer
   DESTINATION lib/systemd/system)
 
 set(DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/qm4107-node-tools)

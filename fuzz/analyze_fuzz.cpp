@@ -1,10 +1,12 @@
 // The analyzer on a whole raw log of any bytes: NUL, CR, no line ends, very
 // long lines. Beyond not crashing: every record comes from the log, no more
-// records than lines, and a hand-back restores the log byte for byte.
+// records than lines, and lines not delivered wait in the backlog byte for
+// byte (but for lines over the bound, which are dropped).
 #include "AnalyzeLogFile.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -55,9 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!text.empty() && text.back() != '\n')
         ++lines;
 
+    const std::string state = dir + "/state";
     std::vector<AdjustTimeInfo> records;
     {
-        AnalyzeLogFile analyzer(raw);
+        AnalyzeLogFile analyzer(raw, state, Owners{geteuid()}, RawLogClaim::Limits{});
         int rc = analyzer.analyze(records);
         if (rc != 0 && rc != -1)
             abort();
@@ -70,10 +73,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (analyzer.restoreLog() != 0)
             abort();
     }
-    // Nothing claimed is lost: the raw log is back as it was (an empty one
-    // was never taken).
-    if (readAll(raw) != text)
+    // Nothing claimed is lost: the lines wait in the backlog as they were,
+    // each with its line end; an empty raw log was never taken.
+    std::string waiting, kept;
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        size_t end = nl == std::string::npos ? text.size() : nl;
+        if (end - at <= RawLogClaim::Limits{}.lineBytes)
+            kept += text.substr(at, end - at) + "\n";
+        at = end + 1;
+    }
+    if (DIR* d = opendir(state.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (std::string(e->d_name).rfind("backlog.", 0) == 0)
+                waiting = readAll(state + "/" + e->d_name);
+        }
+        closedir(d);
+    }
+    if (waiting != kept || (text.empty() && readAll(raw) != ""))
         abort();
     unlink(raw.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(state, ignored);
     return 0;
 }

@@ -336,6 +336,13 @@ bool textOf(const OCIBind& b, std::string& text, Failure& failure)
         size_t n;
         if (!charValue(b, p, n))
             return false;
+        if (memchr(p, 0, n)) {
+            // libpq hands values over as C strings: a NUL would cut the
+            // value short without a word. Refused, as the server refuses
+            // a NUL in text.
+            failure = {29275, "partial multibyte character (a NUL byte, which the server stores in no text)"};
+            return false;
+        }
         text.assign(p, n);
         return true;
     }

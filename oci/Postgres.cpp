@@ -52,6 +52,10 @@ const StateMap kStates[] = {
     {"25P02", 2091, "transaction rolled back"},
     {"40001", 8177, "can't serialize access for this transaction"},
     {"40P01", 60, "deadlock detected while waiting for resource"},
+    {"22001", 12899, "value too large for column"},
+    {"22021", 29275, "partial multibyte character"},
+    {"22P05", 29275, "partial multibyte character"},
+    {"22003", 1438, "value larger than specified precision allowed for this column"},
 };
 
 // A connection that did not come up, by what libpq said.
@@ -161,6 +165,9 @@ Failure PgSession::failureOf(pg_result* r) const
         if (strcmp(state, m.state) == 0)
             return {m.code, m.text ? std::string(m.text) + " (" + message + ")" : message};
     }
+    if (strncmp(state, "22", 2) == 0)  // any other value the server cannot take
+        return {1460, std::string("unimplemented or unreasonable conversion requested (SQLSTATE ") + state +
+                          ": " + message + ")"};
     return {20001, std::string("SQLSTATE ") + state + ": " + message};
 }
 

@@ -21,6 +21,7 @@
 #include <libpq-fe.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,15 +35,41 @@ int usage()
     return 2;
 }
 
-// Creates each missing directory of path, like mkdir -p.
+// Creates each missing directory of path, like mkdir -p; the last one, the
+// database's own, only its owner may enter.
 int makeDirectories(const std::string& path)
 {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
         std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdir(part.c_str(), i == path.size() ? 0700 : 0755) != 0 && errno != EEXIST)
             return -1;
+    }
+    return 0;
+}
+
+// A site database holds every node's rows and the account's password hash,
+// and another user's lock on it would stall every run: its files are its
+// owner's alone (0600), and the data directory's too (0700). An existing
+// database of looser modes is tightened.
+int makePrivate(const std::string& file)
+{
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::string path = file + suffix;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+            chmod(path.c_str(), st.st_mode & 0700) != 0) {
+            fprintf(stderr, "sitedb: cannot make %s private: %s\n", path.c_str(), strerror(errno));
+            return -1;
+        }
+    }
+    std::string dir = file.substr(0, file.rfind('/'));
+    struct stat st;
+    if (dir == dmoci::dataDirectory() && lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == geteuid() && (st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
+        fprintf(stderr, "sitedb: cannot make %s private: %s\n", dir.c_str(), strerror(errno));
+        return -1;
     }
     return 0;
 }
@@ -78,6 +105,31 @@ int pgExec(PGconn* c, const std::string& sql)
     return ok ? 0 : -1;
 }
 
+// PostgreSQL refuses, in any encoding but SQL_ASCII, some bytes that a
+// node's lines may hold (GBK host names, a tool's stray bytes): every such
+// row would be set aside on every node. The database must take any byte.
+int checkEncoding(PGconn* c)
+{
+    PGresult* r = PQexec(c, "SELECT pg_encoding_to_char(encoding), current_database() FROM pg_database "
+                            "WHERE datname = current_database()");
+    bool ok = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+    std::string encoding = ok ? PQgetvalue(r, 0, 0) : "";
+    std::string name = ok ? PQgetvalue(r, 0, 1) : "";
+    if (!ok)
+        fprintf(stderr, "sitedb: %s", PQresultErrorMessage(r));
+    PQclear(r);
+    if (!ok)
+        return -1;
+    if (encoding != "SQL_ASCII") {
+        fprintf(stderr,
+                "sitedb: database %s has encoding %s, which refuses some bytes of the nodes' lines; "
+                "create it with: createdb -E SQL_ASCII -T template0 %s\n",
+                name.c_str(), encoding.c_str(), name.c_str());
+        return -1;
+    }
+    return 0;
+}
+
 // The node role, the schema dbu and what the node tools write, on a server.
 int initPostgres(const std::string& uri, const std::string& user, const std::string& password)
 {
@@ -89,6 +141,8 @@ int initPostgres(const std::string& uri, const std::string& user, const std::str
         fprintf(stderr, "sitedb: %s", PQerrorMessage(pg.c));
         return 1;
     }
+    if (checkEncoding(pg.c) != 0)
+        return 1;
     auto escaped = [&](const std::string& text, bool identifier) {
         char* e = identifier ? PQescapeIdentifier(pg.c, text.c_str(), text.size())
                              : PQescapeLiteral(pg.c, text.c_str(), text.size());
@@ -132,6 +186,8 @@ int init(const std::string& connect, const std::string& user, const std::string&
         fprintf(stderr, "sitedb: cannot create %s: %s\n", file.substr(0, slash).c_str(), strerror(errno));
         return 1;
     }
+    if (makePrivate(file) != 0)
+        return 1;
     Db db;
     if (sqlite3_open_v2(file.c_str(), &db.h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
@@ -182,6 +238,7 @@ int init(const std::string& connect, const std::string& user, const std::string&
 
 int main(int argc, char** argv)
 {
+    umask(077);  // every file sitedb makes is its owner's alone
     if (argc < 2)
         return usage();
     std::string command = argv[1];

@@ -1,8 +1,8 @@
 """One writer appends numbered ntpdate lines to the raw log, the way a cron
 job does (open, append, close), while adjtimelog log runs again and again,
 two runs at a time, now and then one against a report it cannot write. At
-the end every line must be in the report or still pending in the raw log,
-exactly once.
+the end every line must be in the report or still pending (in the raw log
+or the backlog of $STATE_DIRECTORY), exactly once.
 
 usage: concurrent_writer.py ADJTIMELOG REPORT LINES RUNS
 """
@@ -12,6 +12,8 @@ import subprocess
 import sys
 import threading
 import time
+
+import pending
 
 RAW = "/tmp/update_time.log"
 
@@ -53,9 +55,9 @@ def main():
     seen = collections.Counter()
     if os.path.exists(report):
         seen.update(ids_in(open(report, "rb").read()))
-    for pending in (RAW, "/tmp/.adjtimelog-0/claimed", "/tmp/.adjtimelog-0/merging"):
-        if os.path.exists(pending):
-            seen.update(ids_in(open(pending, "rb").read()))
+    if os.path.exists(RAW):
+        seen.update(ids_in(open(RAW, "rb").read()))
+    seen.update(ids_in(pending.backlog(os.environ["STATE_DIRECTORY"])))
     lost = sum(1 for i in range(count) if seen[i] == 0)
     duplicated = sum(1 for i in range(count) if seen[i] > 1)
     print("lines=%d runs=%d failed-runs=%d lost=%d duplicated=%d" % (count, n, failures, lost, duplicated))

@@ -12,14 +12,14 @@ import subprocess
 import tempfile
 import unittest
 
+import pending
+
 BUILD_DIR = os.environ.get("QM4107_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "build"))
 HOST = "node01"
 # The one sandbox of the project (scripts/sandbox says what it does).
 SANDBOX = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "scripts", "sandbox"))
 RAW = "/tmp/update_time.log"
-# The run's own directory beside the raw log; runs in the sandbox are root there.
-PRIVATE = "/tmp/.adjtimelog-0"
 IS_ROOT = os.geteuid() == 0
 
 _stage = None
@@ -59,13 +59,16 @@ def namespaces_available():
 
 
 class Sandbox:
-    """A private /tmp (self.tmp, seen as /tmp inside) and a scratch area (self.dir)."""
+    """A private /tmp (self.tmp, seen as /tmp inside), the state directory of
+    root's runs (self.state, outside that /tmp, as /var/lib is on a node) and
+    a scratch area (self.dir)."""
 
     def __init__(self):
         self.dir = scratch_dir("qm4107-sandbox.")
         self.tmp = os.path.join(self.dir, "tmp")
         os.mkdir(self.tmp)
         os.chmod(self.tmp, 0o1777)
+        self.state = os.path.join(self.dir, "state")
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -83,7 +86,20 @@ class Sandbox:
             return f.read()
 
     def command(self, argv):
-        return [SANDBOX, "--tmp", self.tmp, "--host", HOST, "--"] + list(argv)
+        return [SANDBOX, "--tmp", self.tmp, "--state", self.state, "--host", HOST, "--"] + list(argv)
+
+    def backlog(self):
+        """The lines waiting in the state directory for the next run."""
+        return pending.backlog(self.state)
+
+    def empty_tmp(self):
+        """What a reboot does to /tmp."""
+        for name in os.listdir(self.tmp):
+            path = os.path.join(self.tmp, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
 
     def run(self, argv, env=None, timeout=300):
         # The working directory must stay visible inside the sandbox.

@@ -78,7 +78,7 @@ class DatabaseAction(SandboxTest):
                          b"starting to insert: 0 >>>>>> \n Finish insert!\n")
 
     def assert_second_run_inserts_everything_once(self, lines, *args):
-        self.assertEqual(self.box.read(self.box.raw()), raw_lines(lines), "the lines wait")
+        self.assertEqual(self.box.backlog(), raw_lines(lines), "the lines wait")
         self.assertEqual(self.rows(), [], "nothing committed")
         r = self.insert(*args)
         self.assertEqual(r.returncode, 0, r.stdout)

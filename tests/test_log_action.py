@@ -60,8 +60,8 @@ class Report(SandboxTest):
                          b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
                          b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 0.600000\n"
                          b"[node01: adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n")
-        self.assertEqual(os.listdir(self.box.tmp), [".adjtimelog-0"], "nothing left to read")
-        self.assertEqual(os.listdir(os.path.join(self.box.tmp, ".adjtimelog-0")), ["lock"])
+        self.assertEqual(os.listdir(self.box.tmp), [], "nothing left in /tmp")
+        self.assertEqual(os.listdir(self.box.state), ["lock"], "nothing left to deliver")
 
     def test_rejected_lines_and_a_last_line_without_line_end(self):
         raw = (line(b"step time server a offset 2.0 sec\n")
@@ -118,20 +118,21 @@ class NothingIsLost(SandboxTest):
         r = self.box.adjtimelog("log", "-p", bad)
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, b"AnalyzeLogFile::write %s false! No such file or directory\n" % bad.encode())
-        self.assertEqual(self.box.read(self.box.raw()), self.RAW)
+        self.assertFalse(os.path.exists(self.box.raw()))
+        self.assertEqual(self.box.backlog(), self.RAW, "the lines wait in the state directory")
 
         for target in ("/dev/full", self.box.path("a-directory")):
             os.makedirs(self.box.path("a-directory"), exist_ok=True)
             r = self.box.adjtimelog("log", "-p", target)
             self.assertEqual(r.returncode, 1, target)
             self.assertTrue(r.stdout.startswith(b"AnalyzeLogFile::write %s false! " % target.encode()))
-            self.assertEqual(self.box.read(self.box.raw()), self.RAW)
+            self.assertEqual(self.box.backlog(), self.RAW)
 
         good = self.box.path("report.log")
         r = self.box.adjtimelog("log", "-p", good)
         self.assertEqual(r.returncode, 0)
         self.assertEqual(self.box.read(good).count(b"\n"), 2, "reported exactly once")
-        self.assertFalse(os.path.exists(self.box.raw()))
+        self.assertEqual(self.box.backlog(), b"")
 
     def test_copy_left_by_a_killed_run_comes_first(self):
         claimed = os.path.join(self.box.tmp, "update_time.log.claimed")
@@ -163,21 +164,33 @@ class NothingIsLost(SandboxTest):
         self.assertNotIn(b"66.6", self.box.read(report))
         self.assertEqual(self.box.read(report).count(b"\n"), 2)
 
-        # The run's own directory, planted: refused, the raw log untouched.
-        shutil.rmtree(os.path.join(self.box.tmp, ".adjtimelog-0"))
-        os.mkdir(os.path.join(self.box.tmp, ".adjtimelog-0"), 0o700)
-        os.chown(os.path.join(self.box.tmp, ".adjtimelog-0"), 65534, 65534)
+        # The directory of earlier versions' claimed copies, planted: never
+        # read, left alone.
+        planted = os.path.join(self.box.tmp, ".adjtimelog-0")
+        os.mkdir(planted, 0o700)
+        with open(os.path.join(planted, "claimed"), "wb") as f:
+            f.write(fake)
+        os.chown(planted, 65534, 65534)
+        self.box.write_raw(self.RAW)
+        r = self.box.adjtimelog("log", "-p", report)
+        self.assertEqual((r.returncode, r.stdout), (0, b""))
+        self.assertNotIn(b"66.6", self.box.read(report))
+        self.assertEqual(os.listdir(planted), ["claimed"])
+
+        # The state directory, taken over: refused, the raw log untouched.
+        os.chown(self.box.state, 65534, 65534)
         self.box.write_raw(self.RAW)
         r = self.box.adjtimelog("log", "-p", report)
         self.assertEqual(r.returncode, 1)
-        self.assertEqual(r.stdout, b"AnalyzeLogFile::claim /tmp/.adjtimelog-0 false! not a private directory "
-                                   b"(a directory of uid 0 with mode 0700): remove it\n")
+        self.assertEqual(r.stdout, b"AnalyzeLogFile::claim %s false! not a private directory "
+                                   b"(a directory of uid 0 with mode 0700): remove it\n" % self.box.state.encode())
         self.assertEqual(self.box.read(self.box.raw()), self.RAW)
 
     def test_writer_appending_while_runs_repeat(self):
         # The writer and the runs share the sandbox's /tmp: run both inside it.
         script = self.box.path("concurrent_writer.py")
-        shutil.copy(os.path.join(os.path.dirname(__file__), "concurrent_writer.py"), script)
+        for name in ("concurrent_writer.py", "pending.py"):
+            shutil.copy(os.path.join(os.path.dirname(__file__), name), self.box.path(name))
         report = self.box.path("report.log")
         r = self.box.run(["python3", script, program("adjtimelog"), report, "3000", "40"], timeout=600)
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())

@@ -40,7 +40,7 @@ class Postgres(SandboxTest):
         return self.box.adjtimelog("database", "-s", uri or self.uri)
 
     def assert_next_run_inserts_everything_once(self, n):
-        self.assertEqual(self.box.read(self.box.raw()), raw_lines(n), "the lines wait")
+        self.assertEqual(self.box.backlog(), raw_lines(n), "the lines wait")
         self.assertEqual(server.rows(self.db), [], "nothing committed")
         r = self.insert()
         self.assertEqual(r.returncode, 0, r.stdout)
@@ -65,12 +65,12 @@ class Postgres(SandboxTest):
             (self.uri.replace("127.0.0.1", "dbu:not-tolvem@127.0.0.1"), b"ORA-01017: "),
             (self.uri.replace(self.db, "nosuchdb"), b"ORA-12514: "),
         ]
+        self.box.write_raw(raw_lines(3))
         for uri, error in cases:
-            self.box.write_raw(raw_lines(3))
             r = self.insert(uri)
             self.assertEqual(r.returncode, 1, uri)
             self.assertTrue(r.stdout.startswith(b"DatabaseManage::insertLine init: " + error), r.stdout)
-            self.assertEqual(self.box.read(self.box.raw()), raw_lines(3), uri)
+            self.assertEqual(self.box.backlog(), raw_lines(3), uri)
         self.assert_next_run_inserts_everything_once(3)
 
     def refused(self, trigger_sql, expected_stdout, n=8):
@@ -122,6 +122,24 @@ class Postgres(SandboxTest):
         self.assertEqual(r.returncode, 1, r.stdout[-300:])
         self.assertIn(b"DatabaseManage::insert has problem: ", r.stdout)
         self.assert_next_run_inserts_everything_once(n)
+
+    def test_a_value_the_server_cannot_store_is_set_aside(self):
+        # A NUL byte in a line: libpq would cut the value short at it.
+        nul = b" 7 Dec\x00 09:49:19 ntpdate[105]: adjust time server 192.0.2.10 offset 0.5 sec\n"
+        self.box.write_raw(raw_lines(2) + nul)
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b"DatabaseManage::insert set aside: time=7 Dec\\x00 09:49:19 , pid= adjust:105 in ", r.stdout)
+        self.assertEqual([row[5] for row in server.rows(self.db)], [" adjust:100", " adjust:101"])
+        with open(os.path.join(self.box.state, "dead-letters"), "rb") as f:
+            self.assertIn(b"ORA-29275", f.read())
+        # sitedb refuses a database that would refuse such bytes.
+        server.psql("CREATE DATABASE utf8site ENCODING 'UTF8' TEMPLATE template0")
+        admin = "postgresql://postgres@/utf8site?host=%s&port=%d" % (server.dir, server.port)
+        r = subprocess.run([program("sitedb"), "init", admin], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((r.returncode, r.stderr), (1, b"sitedb: database utf8site has encoding UTF8, which refuses "
+                                                       b"some bytes of the nodes' lines; create it with: createdb -E "
+                                                       b"SQL_ASCII -T template0 utf8site\n"))
 
     def test_client_library_on_the_server(self):
         exe = os.path.join(BUILD_DIR, "oci", "dmoci_unit_tests")

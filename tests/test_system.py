@@ -153,7 +153,9 @@ class InstalledUnderSystemd(unittest.TestCase):
         self.assertEqual((props["Result"], props["ExecMainStatus"]), ("exit-code", "1"), journal)
         self.assertIn("status=1/FAILURE", journal)
         self.assertIn("AnalyzeLogFile::write /qm4107/log/ntpError.log false!", journal)
-        self.assertEqual(self.run_in(["cat", "/tmp/update_time.log"]).stdout, RAW)
+        self.assertEqual(self.run_in(["sh", "-c", "cat /var/lib/adjtimelog/backlog.*"]).stdout, RAW,
+                         "the lines wait in the state directory")
+        self.assertEqual(self.run_in(["stat", "-c", "%a %U", "/var/lib/adjtimelog"]).stdout, b"700 root\n")
         self.run_in(["sh", "-c", "rmdir /qm4107/log/ntpError.log && mv /qm4107/log/kept /qm4107/log/ntpError.log"])
         props, journal = self.fire("log")
         self.assertEqual(props["Result"], "success", journal)

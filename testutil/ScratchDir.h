@@ -56,9 +56,3 @@ inline bool pathExists(const std::string& path)
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
-
-// Where a claim of the raw log dir/raw keeps its claimed copy.
-inline std::string claimedCopyOf(const ScratchDir& dir)
-{
-    return dir / (".adjtimelog-" + std::to_string(geteuid()) + "/claimed");
-}

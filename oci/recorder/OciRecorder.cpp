@@ -16,6 +16,12 @@ std::map<std::string, int> failAt;
 std::map<std::string, int> seen;
 bool fetchFails = false;
 size_t nextRow = 0;
+struct {
+    unsigned position = 0;
+    std::string bytes;
+    int code = 0;
+} refused;
+int lastCode = 1017;
 
 struct BoundValue {
     const void* where;
@@ -65,6 +71,13 @@ void failFetch(bool on)
     fetchFails = on;
 }
 
+void refuseRows(unsigned position, const std::string& bytes, int code)
+{
+    refused.position = position;
+    refused.bytes = bytes;
+    refused.code = code;
+}
+
 void reset()
 {
     calls.clear();
@@ -76,6 +89,8 @@ void reset()
     seen.clear();
     fetchFails = false;
     nextRow = 0;
+    refused.position = 0;
+    lastCode = 1017;
     bound.clear();
     defined.clear();
 }
@@ -182,8 +197,8 @@ sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* errcodep, O
     bool errHandle = liveHandles.count(hndlp) && liveHandles[hndlp] == OCI_HTYPE_ERROR;
     record("OCIErrorGet", fmt("record=%u sqlstate=%d bufsiz=%u type=%u%s", recordno, sqlstate != nullptr,
                               bufsiz, type, errHandle ? "" : " NOT-ERROR-HANDLE"));
-    *errcodep = 1017;
-    snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-01017: injected failure");
+    *errcodep = lastCode;
+    snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-%05d: injected failure", lastCode);
     return OCI_SUCCESS;
 }
 
@@ -221,9 +236,16 @@ sword OCIStmtExecute(OCISvcCtx*, OCIStmt*, OCIError*, ub4 iters, ub4 rowoff, con
     for (auto& b : bound)
         intact = intact && memcmp(b.second.where, b.second.bytes.data(), b.second.bytes.size()) == 0;
     nextRow = 0;
-    return record("OCIStmtExecute", fmt("iters=%u rowoff=%u snaps=%d mode=%u%s", iters, rowoff,
-                                        snap_in != nullptr || snap_out != nullptr, mode,
-                                        intact ? "" : " BINDS-CHANGED"));
+    sword rc = record("OCIStmtExecute", fmt("iters=%u rowoff=%u snaps=%d mode=%u%s", iters, rowoff,
+                                            snap_in != nullptr || snap_out != nullptr, mode,
+                                            intact ? "" : " BINDS-CHANGED"));
+    lastCode = 1017;
+    auto b = bound.find(refused.position);
+    if (refused.position && b != bound.end() && (refused.bytes.empty() || b->second.bytes == refused.bytes)) {
+        lastCode = refused.code;
+        return OCI_ERROR;
+    }
+    return rc;
 }
 
 sword OCIStmtFetch(OCIStmt*, OCIError*, ub4 nrows, ub2 orientation, ub4 mode)

@@ -20,6 +20,9 @@ extern std::vector<std::vector<std::string>> rows;
 void failCall(const std::string& function, int nth);
 // Makes OCIStmtFetch fail instead of ending the rows.
 void failFetch(bool on);
+// Makes every execution that has bytes bound at position fail with the
+// error number code (all of them when bytes is empty).
+void refuseRows(unsigned position, const std::string& bytes, int code);
 void reset();
 
 // The calls whose line begins with prefix.
