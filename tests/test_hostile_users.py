@@ -110,7 +110,7 @@ class HostileUser(SandboxTest):
     def test_raw_log_planted_by_another_user(self):
         forged = b" 7 Dec 09:49:19 ntpdate[666]: step time server 6.6.6.6 offset 999.000000 sec\n"
         self.as_nobody("printf '%s' > $TMP/update_time.log" % forged.decode().replace("\n", "\\n"))
-        holder = self.as_nobody("exec 3>>$TMP/update_time.log; sleep 30", wait=False)
+        holder = self.as_nobody("exec 3>>$TMP/update_time.log; exec sleep 30", wait=False)
         try:
             time.sleep(0.3)
             started = time.monotonic()
