@@ -225,10 +225,15 @@ int RawLogClaim::findBacklog()
     return 0;
 }
 
+std::string RawLogClaim::backlogPath() const
+{
+    return dir_ + "/" + kBacklogPrefix + backlogId_;
+}
+
 // Opens the backlog named backlogId_, creating it when missing.
 int RawLogClaim::openBacklog()
 {
-    std::string path = dir_ + "/" + kBacklogPrefix + backlogId_;
+    std::string path = backlogPath();
     backlogFd_ = Fd(sys.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!backlogFd_.valid())
         return fail("claim", path, errno);
@@ -279,7 +284,7 @@ int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from)
     }
     struct stat st;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
-        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        return fail("claim", backlogPath(), errno);
     d = Drain{landing, from, st.st_size};
     std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(d.backlogSize)) + " " +
                        std::to_string(static_cast<long long>(from)) + " " + landing;
@@ -303,7 +308,7 @@ int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
     if (sys.fstat(backlogFd_.get(), &st) != 0 ||
         (st.st_size > d.backlogSize && sys.ftruncate(backlogFd_.get(), d.backlogSize) != 0)) {
         dropLease(source.get(), quiet);
-        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        return fail("claim", backlogPath(), errno);
     }
     off_t at = d.from;
     int rc = 0;
@@ -336,11 +341,17 @@ int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
     dropLease(source.get(), quiet);
     if (rc != 0)
         return rc;  // the drain note stays: the next run finishes the drain
+    endDrain(d);
+    return 0;
+}
+
+// The drain is done: its transit directory and its note go.
+void RawLogClaim::endDrain(const Drain& d)
+{
     std::string transit = directoryOf(d.landing);
     if (baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0)
         sys.rmdir(transit.c_str());
     sys.unlink(drainPath_.c_str());
-    return 0;
 }
 
 // The lines of source from at to its end go to the end of the backlog;
@@ -471,15 +482,12 @@ int RawLogClaim::finishDrain()
         return fail("claim", dir_, errno);
     off_t look = st.st_size > d.backlogSize ? d.backlogSize : st.st_size;
     if (readFrom(backlogFd_.get(), look, tail) != 0)
-        return fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        return fail("readLog", backlogPath(), errno);
     const char* nl = static_cast<const char*>(memrchr(tail.data(), '\n', tail.size()));
     off_t whole = look + (nl ? static_cast<off_t>(nl - tail.data() + 1) : 0);
     if (whole < st.st_size && (sys.ftruncate(backlogFd_.get(), whole) != 0 || sys.fsync(backlogFd_.get()) != 0))
-        return fail("claim", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
-    std::string transit = directoryOf(d.landing);
-    if (baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0)
-        sys.rmdir(transit.c_str());
-    sys.unlink(drainPath_.c_str());
+        return fail("claim", backlogPath(), errno);
+    endDrain(d);
     return 0;
 }
 
@@ -601,7 +609,7 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
     if (!backlogFd_.valid())
         return Nothing;
     if (sys.fstat(backlogFd_.get(), &st) != 0) {
-        fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        fail("readLog", backlogPath(), errno);
         return Failed;
     }
     if (st.st_size <= consumed_)
@@ -610,7 +618,7 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
                    ? consumed_ + static_cast<off_t>(limits_.batchBytes)
                    : st.st_size;
     if (text.load(backlogFd_.get(), consumed_, to) != 0) {
-        fail("readLog", dir_ + "/" + kBacklogPrefix + backlogId_, errno);
+        fail("readLog", backlogPath(), errno);
         return Failed;
     }
     if (to < st.st_size) {
@@ -649,7 +657,7 @@ int RawLogClaim::release()
         return 0;
     consumed_ = batchTo_;
     struct stat st;
-    const std::string backlog = dir_ + "/" + kBacklogPrefix + backlogId_;
+    const std::string backlog = backlogPath();
     if (sys.fstat(backlogFd_.get(), &st) != 0)
         return fail("deleteLogFile", backlog, errno);
     if (consumed_ < st.st_size) {

@@ -128,6 +128,7 @@ private:
     int checkStateDir();
     int lock();
     int findBacklog();
+    std::string backlogPath() const;
     int openBacklog();
     int settleNote();
     int takeUpEarlierCopies();
@@ -135,6 +136,7 @@ private:
     int claimRawLog();
     int startDrain(Drain& d, const std::string& landing, off_t from);
     int runDrain(Drain& d, Fd& source, int quiet);
+    void endDrain(const Drain& d);
     int copyLines(int source, off_t& at, bool last);
     int writeConsumed();
 

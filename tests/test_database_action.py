@@ -2,6 +2,7 @@
 failures, and a second run that inserts every line exactly once."""
 import os
 import sqlite3
+import stat
 import subprocess
 import time
 import unittest
@@ -166,6 +167,12 @@ class SitedbAdmin(SandboxTest):
         self.assertEqual(con.execute("SELECT * FROM DMOCI_USERS").fetchall(), first, "changes nothing")
         self.assertNotIn("tolvem", first[0][1], "stored hashed")
         con.close()
+        # A database of an earlier version, open to every user: made private.
+        os.chmod(self.box.path("d"), 0o755)
+        os.chmod(self.box.path("d/orcl.db"), 0o644)
+        self.assertEqual(run("init").returncode, 0)
+        self.assertEqual([stat.S_IMODE(os.stat(self.box.path(p)).st_mode) for p in ("d", "d/orcl.db")],
+                         [0o700, 0o600])
         self.assertEqual(run("bogus").returncode, 2)
 
         # A file whose account table is not ours is refused, and said so.

@@ -60,14 +60,18 @@ class HostileUser(SandboxTest):
         subprocess.run([program("sitedb"), "init"], env=dict(os.environ, **self.env), check=True,
                        stdout=subprocess.DEVNULL)
 
-    def test_a_failed_run_copies_nothing_out_and_the_site_database_is_root_only(self):
+    def test_the_site_database_is_root_only(self):
         self.sitedb()
+        self.box.write_raw(LINE)
+        self.assertEqual(self.database().returncode, 0)
         for name in ("db", "db/orcl.db", "db/orcl.db-wal", "db/orcl.db-shm"):
-            path = self.box.path(name)
-            if os.path.exists(path):
-                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o700 if name == "db" else 0o600, name)
+            self.assertEqual(stat.S_IMODE(os.stat(self.box.path(name)).st_mode), 0o700 if name == "db" else 0o600,
+                             name)
         with self.assertRaises(subprocess.CalledProcessError, msg="nobody cannot open, read or lock it"):
             self.as_nobody("sqlite3 %s 'SELECT * FROM DMOCI_USERS' 2>/dev/null" % self.box.path("db/orcl.db"))
+
+    def test_a_failed_run_copies_nothing_out(self):
+        self.sitedb()
         secret_dir = self.box.path("secret")
         os.mkdir(secret_dir, 0o700)
         with open(os.path.join(secret_dir, "s"), "wb") as f:
