@@ -69,13 +69,11 @@ bench: build
 	@scripts/install-deps time
 	@bench/run $(BUILD)
 
-# The Debian package, for /usr.
+# The Debian package, built by Debian's own tools (dpkg-buildpackage, dh)
+# from a copy of the tracked sources, into $(PKG_BUILD)/.
 package: deps
-	@scripts/install-deps dpkg-dev
-	@cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
-	@cmake --build $(PKG_BUILD) -j$(JOBS)
-	@cd $(PKG_BUILD) && cpack -G DEB | grep -v '^CPack: -'
-	@ls $(PKG_BUILD)/*.deb
+	@scripts/install-deps dpkg-dev debhelper
+	@scripts/build-package $(PKG_BUILD)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -133,17 +133,21 @@ bool parseNote(std::string_view text, DeliveryNote& n)
 
 namespace {
 
-// The report the note names, if it is still the one the batch went to.
+// The report the batch went to: the file at the note's path, or, when
+// logrotate has moved it aside since (delaycompress keeps the newest one
+// plain for a cycle), the one at path.1.
 int openNoted(const DeliveryNote& n, int flags)
 {
-    std::string why;
-    Fd report(openInDirectory(n.reportPath, flags, 0, why));
-    struct stat st;
-    if (!report.valid() || sys.fstat(report.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<unsigned long long>(st.st_dev) != n.reportDev ||
-        static_cast<unsigned long long>(st.st_ino) != n.reportIno)
-        return -1;
-    return report.release();
+    for (const std::string& path : {n.reportPath, n.reportPath + ".1"}) {
+        std::string why;
+        Fd report(openInDirectory(path, flags, 0, why));
+        struct stat st;
+        if (report.valid() && sys.fstat(report.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<unsigned long long>(st.st_dev) == n.reportDev &&
+            static_cast<unsigned long long>(st.st_ino) == n.reportIno)
+            return report.release();
+    }
+    return -1;
 }
 
 }  // namespace

@@ -299,6 +299,21 @@ TEST_F(Claim, ReportDeliveryNoteKeepsAKilledRunFromReportingTwice)
         EXPECT_FALSE(pathExists(state + "/report-note"));
         EXPECT_EQ(readFile(report), reached == 2 ? "earlier\n[a]\n" : "earlier\n") << "a part is cut away";
     }
+    // The report rotated (moved to report.1, a new one made) before the
+    // next run: the batch is found there.
+    writeFile(raw, "d\n");
+    {
+        RawLogClaim claim = make();
+        ASSERT_EQ(claim.acquire(), RawLogClaim::Claimed);
+        EXPECT_EQ(batches(claim, false), "d\n");
+        struct stat st;
+        ASSERT_EQ(stat(report.c_str(), &st), 0);
+        ASSERT_EQ(claim.noteReportDelivery(report, st, "[d]\n"), 0);
+        appendFile(report, "[d]\n");
+    }
+    ASSERT_EQ(rename(report.c_str(), (report + ".1").c_str()), 0);
+    writeFile(report, "");
+    EXPECT_EQ(run(), "");
 }
 
 TEST_F(Claim, EarlierVersionsCopiesAreTakenUpOnceInOrder)

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace dmoci {
 
@@ -129,8 +130,18 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
                      Failure& failure)
 {
     // Keywords before dbname are defaults that the URI's own values override.
-    const char* keys[] = {"user", "password", "connect_timeout", "application_name", "dbname", nullptr};
-    const char* values[] = {user.c_str(), password.c_str(), "10", "adjtimelog", uri.c_str(), nullptr};
+    // A password file named by PGPASSFILE (the database unit hands it over
+    // as a credential) stands for the built-in password: libpq takes the
+    // password from it when the URI names none.
+    const char* passFile = getenv("PGPASSFILE");
+    bool fromFile = passFile && *passFile && access(passFile, R_OK) == 0;
+    const char* keys[] = {"user", "connect_timeout", "application_name", "password", "dbname", nullptr};
+    const char* values[] = {user.c_str(), "10", "adjtimelog", password.c_str(), uri.c_str(), nullptr};
+    if (fromFile) {
+        keys[3] = "dbname";
+        values[3] = uri.c_str();
+        keys[4] = values[4] = nullptr;
+    }
     std::string why;
     if (!pgLib(why)) {
         failure = {12560, "TNS:protocol adapter error (" + why + ")"};

@@ -6,6 +6,8 @@ directory and whose host name is node01: the machine's own /tmp is never
 touched and reports can be compared byte for byte.
 """
 import atexit
+import glob
+import hashlib
 import os
 import shutil
 import subprocess
@@ -46,6 +48,26 @@ def stage():
 
 def program(name):
     return os.path.join(stage(), "bin", name)
+
+
+def debian_package():
+    """The Debian package of this tree as make package builds it; built once
+    for each state of the tracked sources, into the build tree."""
+    src = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+    tracked = subprocess.run(["git", "ls-files", "-z"], cwd=src, stdout=subprocess.PIPE, check=True).stdout
+    digest = hashlib.sha256()
+    for name in sorted(n for n in tracked.split(b"\0") if n):
+        path = os.path.join(src.encode(), name)
+        if os.path.isfile(path):
+            digest.update(name + b"\0")
+            with open(path, "rb") as f:
+                digest.update(f.read())
+    out = os.path.join(BUILD_DIR, "package-" + digest.hexdigest()[:16])
+    debs = glob.glob(os.path.join(out, "qm4107-node-tools_*.deb"))
+    if not debs:
+        subprocess.run([os.path.join(src, "scripts", "build-package"), out], check=True, stdout=subprocess.DEVNULL)
+        debs = glob.glob(os.path.join(out, "qm4107-node-tools_*.deb"))
+    return debs[0]
 
 
 def sanitized_build():

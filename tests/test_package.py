@@ -14,15 +14,7 @@ SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        build = harness.scratch_dir("qm4107-package.")
-        for cmd in (["cmake", "-S", SRC, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                     "-DCMAKE_INSTALL_PREFIX=/usr", "-DBUILD_TESTING=OFF"],
-                    ["cmake", "--build", build, "-j2"],
-                    ["cpack", "-G", "DEB"]):
-            r = subprocess.run(cmd, cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            if r.returncode != 0:
-                raise AssertionError(r.stdout.decode())
-        cls.deb = [os.path.join(build, f) for f in os.listdir(build) if f.endswith(".deb")][0]
+        cls.deb = harness.debian_package()
         cls.root = harness.scratch_dir("qm4107-root.")
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
 
@@ -38,12 +30,15 @@ class DebianPackage(unittest.TestCase):
         for path in ("/usr/bin/sitedb", "/usr/share/man/man1/adjtimelog.1.gz",
                      "/usr/share/man/man1/sitedb.1.gz", "/usr/share/man/man8/qmems.8.gz",
                      "/usr/share/qm4107/sql/sitedb.sql", "/usr/share/qm4107/sql/ntpadjusts.sql",
-                     "/usr/lib/systemd/system/adjtimelog-log.timer",
-                     "/usr/lib/systemd/system/adjtimelog-database.service",
+                     "/lib/systemd/system/adjtimelog-log.timer",
+                     "/lib/systemd/system/adjtimelog-database.service",
+                     "/lib/systemd/system/adjtimelog-job.timer", "/usr/bin/adjtimelog-job",
                      "/usr/share/doc/qm4107-node-tools/copyright"):
             self.assertIn(path, entries)
         self.assertTrue(any(p.endswith("/qm4107/libdmoci.so") for p in entries))
-        self.assertFalse(any(p.startswith("/etc") for p in entries), "no conffiles")
+        conffiles = subprocess.run(["dpkg-deb", "--info", self.deb, "conffiles"], stdout=subprocess.PIPE,
+                                   check=True).stdout.decode().split()
+        self.assertEqual(conffiles, ["/etc/default/adjtimelog", "/etc/logrotate.d/adjtimelog"])
         control = subprocess.run(["dpkg-deb", "--field", self.deb, "Depends"], stdout=subprocess.PIPE,
                                  check=True).stdout.decode()
         for lib in ("libc6", "libcrypt1", "libsqlite3-0", "libstdc++6"):
@@ -63,16 +58,16 @@ class DebianPackage(unittest.TestCase):
         r = box.run([exe, "database"], env={"SITEDB_DIR": box.path("db")})
         self.assertEqual(r.returncode, 0, r.stdout)
 
-    def test_lintian_finds_no_error(self):
+    def test_lintian_finds_nothing(self):
         r = subprocess.run(["lintian", "--tag-display-limit", "0", self.deb], stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT)
         out = r.stdout.decode()
-        errors = [l for l in out.splitlines() if l.startswith("E:")]
-        self.assertEqual(errors, [], out)
+        tags = [l for l in out.splitlines() if l[:2] in ("E:", "W:")]
+        self.assertEqual((r.returncode, tags), (0, []), out)
 
     def test_systemd_accepts_the_units(self):
         units = harness.scratch_dir("qm4107-units.")
-        unitdir = os.path.join(self.root, "usr/lib/systemd/system")
+        unitdir = os.path.join(self.root, "lib/systemd/system")
         names = sorted(os.listdir(unitdir))
         for name in names:
             text = open(os.path.join(unitdir, name)).read()

@@ -141,6 +141,23 @@ class Postgres(SandboxTest):
                                                        b"some bytes of the nodes' lines; create it with: createdb -E "
                                                        b"SQL_ASCII -T template0 utf8site\n"))
 
+    def test_password_from_a_password_file(self):
+        # A node role whose password is not the built-in one, as the DBA makes it.
+        admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
+        subprocess.run([program("sitedb"), "init", "--user", "node7", "--password", "S3cret", admin], check=True,
+                       stdout=subprocess.DEVNULL)
+        uri = self.uri.replace("127.0.0.1", "node7@127.0.0.1")
+        self.box.write_raw(raw_lines(2))
+        r = self.insert(uri)
+        self.assertTrue(r.stdout.startswith(b"DatabaseManage::insertLine init: ORA-01017: "), r.stdout)
+        passfile = self.box.path("pgpass")
+        with open(passfile, "w") as f:
+            f.write("*:*:*:node7:S3cret\n")
+        os.chmod(passfile, 0o600)
+        r = self.box.adjtimelog("database", "-s", uri, env={"PGPASSFILE": passfile})
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(len(server.rows(self.db)), 2)
+
     def test_client_library_on_the_server(self):
         exe = os.path.join(BUILD_DIR, "oci", "dmoci_unit_tests")
         r = subprocess.run([exe, "--gtest_filter=StandIn.Postgres*", "--gtest_brief=1"],

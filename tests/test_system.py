@@ -1,6 +1,7 @@
 """The Debian package installed with apt into a fresh Debian root, booted
-under a real systemd (systemd-nspawn, private network): qmems, both timers
-firing, a failure the journal shows, and removal. The root is made once by
+under a real systemd (systemd-nspawn, private network): qmems, the timers
+firing with the options of /etc/default, the time job, a failure the journal
+shows, logrotate, an upgrade, removal and purge. The root is made once by
 debootstrap and cached in /var/cache/qm4107-systest."""
 import os
 import shutil
@@ -20,6 +21,25 @@ REPORT = (b"[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
           b"[node01: step:]<<2026-12-08 23:33:43.444176 (+0000)>>127.0.0.1 : -1.500049\n")
 # A timer that fires two seconds after it is started, for the test only.
 SOON = "[Timer]\nOnActiveSec=2s\n"
+
+
+def higher_version(deb, out, work):
+    """The package again with a higher version and every file newer, as a
+    rebuilt package installed over it would be."""
+    tree = os.path.join(work, "repack")
+    subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
+    control = os.path.join(tree, "DEBIAN", "control")
+    with open(control) as f:
+        text = f.read()
+    version = [l for l in text.splitlines() if l.startswith("Version: ")][0]
+    with open(control, "w") as f:
+        f.write(text.replace(version, version + "+1"))
+    later = time.time() + 3600
+    for d, _, files in os.walk(tree):
+        for name in files:
+            if "DEBIAN" not in d:
+                os.utime(os.path.join(d, name), (later, later))
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, out], check=True, stdout=subprocess.DEVNULL)
 
 
 def why_not():
@@ -51,18 +71,13 @@ class InstalledUnderSystemd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         work = harness.scratch_dir("qm4107-system.")
-        build = os.path.join(work, "build")
-        os.mkdir(build)
-        for cmd in (["cmake", "-S", SRC, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                     "-DCMAKE_INSTALL_PREFIX=/usr", "-DBUILD_TESTING=OFF"],
-                    ["cmake", "--build", build, "-j2"], ["cpack", "-G", "DEB"]):
-            r = subprocess.run(cmd, cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            if r.returncode != 0:
-                raise AssertionError(r.stdout.decode()[-2000:])
-        deb = [f for f in os.listdir(build) if f.endswith(".deb")][0]
+        deb = harness.debian_package()
+        cls.upgrade = os.path.join(work, "upgrade.deb")
+        higher_version(deb, cls.upgrade, work)
         cls.root = os.path.join(work, "root")
         subprocess.run(["cp", "-a", cached_root(), cls.root], check=True)
-        shutil.copy(os.path.join(build, deb), os.path.join(cls.root, "root", "pkg.deb"))
+        shutil.copy(deb, os.path.join(cls.root, "root", "pkg.deb"))
+        shutil.copy(cls.upgrade, os.path.join(cls.root, "root", "upgrade.deb"))
         with open(os.path.join(cls.root, "etc", "hostname"), "w") as f:
             f.write("node01\n")
         # Installed as an operator would, with the host's network for the dependencies.
@@ -105,11 +120,16 @@ class InstalledUnderSystemd(unittest.TestCase):
         self.assertEqual(self.run_in(["sh", "-c", "cat > '%s'" % path], input=data).returncode, 0)
 
     def fire(self, action):
-        """Starts the action's timer and waits for its service to finish."""
+        """Starts the action's timer, alone, and waits for its service to
+        finish. Every other timer of the package is stopped first: a timer
+        that fires wakes those whose calendar time lies within their
+        accuracy, which would take the raw log of a test."""
         unit = "adjtimelog-%s" % action
-        self.run_in(["mkdir", "-p", "/etc/systemd/system/%s.timer.d" % unit])
-        self.put("/etc/systemd/system/%s.timer.d/soon.conf" % unit, SOON.encode())
+        dropin = "/etc/systemd/system/%s.timer.d" % unit
+        self.run_in(["mkdir", "-p", dropin])
+        self.put(dropin + "/soon.conf", SOON.encode())
         self.run_in(["systemctl", "daemon-reload"])
+        self.run_in(["systemctl", "stop", "adjtimelog-log.timer", "adjtimelog-database.timer", "adjtimelog-job.timer"])
 
         def show():
             out = self.run_in(["systemctl", "show", "-p", "Result,ExecMainStatus,ActiveState,InvocationID",
@@ -117,15 +137,20 @@ class InstalledUnderSystemd(unittest.TestCase):
             return dict(l.split("=", 1) for l in out.splitlines() if "=" in l)
 
         before = show().get("InvocationID")
-        self.assertEqual(self.run_in(["systemctl", "restart", unit + ".timer"]).returncode, 0)
+        self.assertEqual(self.run_in(["systemctl", "start", unit + ".timer"]).returncode, 0)
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            props = show()
-            if props.get("InvocationID") not in (None, "", before) and props["ActiveState"] in ("inactive", "failed"):
-                journal = self.run_in(["journalctl", "-b", "-u", unit + ".service", "--no-pager"]).stdout.decode()
-                return props, journal[journal.rindex("Starting " + unit):]
-            time.sleep(0.5)
-        self.fail("%s did not run" % unit)
+        try:
+            while time.monotonic() < deadline:
+                props = show()
+                if props.get("InvocationID") not in (None, "", before) and props["ActiveState"] in ("inactive", "failed"):
+                    journal = self.run_in(["journalctl", "-b", "-u", unit + ".service", "--no-pager"]).stdout.decode()
+                    return props, journal[journal.rindex("Starting " + unit):]
+                time.sleep(0.5)
+            self.fail("%s did not run" % unit)
+        finally:
+            self.run_in(["systemctl", "stop", unit + ".timer"])
+            self.run_in(["rm", "-r", dropin])
+            self.run_in(["systemctl", "daemon-reload"])
 
     def assert_clean(self, journal):
         for bad in ("Permission denied", "denied", "Operation not permitted", "Read-only file system"):
@@ -140,7 +165,14 @@ class InstalledUnderSystemd(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertIn(b"UNLOAD-RAN-AS-0", r.stdout)
 
-    def test_2_log_timer_reports_and_a_failure_shows(self):
+    def test_2_timers_as_installed(self):
+        state = lambda what, unit: self.run_in(["systemctl", what, unit]).stdout.decode().strip()
+        self.assertEqual((state("is-enabled", "adjtimelog-log.timer"), state("is-active", "adjtimelog-log.timer")),
+                         ("enabled", "active"))
+        for timer in ("adjtimelog-database.timer", "adjtimelog-job.timer"):
+            self.assertEqual((state("is-enabled", timer), state("is-active", timer)), ("disabled", "inactive"))
+
+    def test_3_log_timer_reports_and_a_failure_shows(self):
         self.put("/tmp/update_time.log", RAW)
         props, journal = self.fire("log")
         self.assertEqual((props["Result"], props["ExecMainStatus"]), ("success", "0"), journal)
@@ -160,9 +192,8 @@ class InstalledUnderSystemd(unittest.TestCase):
         props, journal = self.fire("log")
         self.assertEqual(props["Result"], "success", journal)
         self.assertEqual(self.run_in(["cat", "/qm4107/log/ntpError.log"]).stdout, REPORT * 2)
-        self.run_in(["systemctl", "disable", "--now", "adjtimelog-log.timer"])
 
-    def test_3_database_timer_inserts(self):
+    def test_4_database_timer_inserts_where_etc_default_says(self):
         self.assertEqual(self.run_in(["sitedb", "init"]).returncode, 0)
         self.put("/tmp/update_time.log", RAW)
         props, journal = self.fire("database")
@@ -171,12 +202,72 @@ class InstalledUnderSystemd(unittest.TestCase):
         self.assertIn("Finish insert!", journal)
         rows = self.run_in(["sqlite3", "/var/lib/sitedb/orcl.db", "SELECT NODE, PID FROM NTPADJUSTS"]).stdout
         self.assertEqual(rows, b"node01| step:812\nnode01| step:\n")
-        self.run_in(["systemctl", "disable", "--now", "adjtimelog-database.timer"])
+        # Pointed at another site database with one edit of /etc/default.
+        self.assertEqual(self.run_in(["sitedb", "init", "//site/other"]).returncode, 0)
+        self.run_in(["sed", "-i", r"s|^#DATABASE_OPTIONS=.*|DATABASE_OPTIONS=\"-s //site/other\"|",
+                     "/etc/default/adjtimelog"])
+        self.put("/tmp/update_time.log", RAW)
+        props, journal = self.fire("database")
+        self.assertEqual(props["Result"], "success", journal)
+        rows = self.run_in(["sqlite3", "/var/lib/sitedb/other.db", "SELECT COUNT(*) FROM NTPADJUSTS"]).stdout
+        self.assertEqual(rows, b"2\n")
+        self.assertEqual(self.run_in(["stat", "-c", "%a", "/var/lib/sitedb"]).stdout, b"700\n")
 
-    def test_4_remove_and_purge_keep_reports_and_databases(self):
+    def test_5_time_job_then_log_timer(self):
+        # A stand-in time tool prints what ntpdate prints.
+        self.put("/usr/local/bin/fake-ntpdate", b"#!/bin/sh\necho \" 7 Dec 10:00:00 ntpdate[4242]: step time server "
+                                                b"$1 offset 2.5 sec\"\n")
+        self.run_in(["chmod", "755", "/usr/local/bin/fake-ntpdate"])
+        self.run_in(["sed", "-i", r"s|^TIME_JOB=.*|TIME_JOB=\"/usr/local/bin/fake-ntpdate 192.0.2.10\"|",
+                     "/etc/default/adjtimelog"])
+        props, journal = self.fire("job")
+        self.assertEqual(props["Result"], "success", journal)
+        self.assertEqual(self.run_in(["stat", "-c", "%a %U", "/tmp/update_time.log"]).stdout, b"600 root\n")
+        props, journal = self.fire("log")
+        self.assertEqual(props["Result"], "success", journal)
+        self.assertTrue(self.run_in(["cat", "/qm4107/log/ntpError.log"]).stdout.endswith(
+            b"[node01: step:4242]<<7 Dec 10:00:00 >>192.0.2.10 : 2.5\n"))
+
+    def test_6_logrotate_between_runs_reports_every_line_once(self):
+        lines = [b" 7 Dec 11:00:00 ntpdate[%d]: step time server 192.0.2.10 offset 1.0 sec\n" % n for n in (51, 52)]
+        self.put("/tmp/update_time.log", lines[0])
+        self.assertEqual(self.fire("log")[0]["Result"], "success")
+        r = self.run_in(["logrotate", "-f", "/etc/logrotate.d/adjtimelog"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.put("/tmp/update_time.log", lines[1])
+        self.assertEqual(self.fire("log")[0]["Result"], "success")
+        both = self.run_in(["cat", "/qm4107/log/ntpError.log.1", "/qm4107/log/ntpError.log"]).stdout
+        self.assertEqual([both.count(b"step:%d]" % n) for n in (51, 52)], [1, 1])
+        self.assertEqual(self.run_in(["cat", "/qm4107/log/ntpError.log"]).stdout.count(b"\n"), 1)
+
+    def test_7_upgrade_keeps_timers_and_needs_no_reload(self):
+        self.run_in(["systemctl", "enable", "--now", "adjtimelog-log.timer", "adjtimelog-database.timer"])
+        r = self.run_in(["dpkg", "-i", "/root/upgrade.deb"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        units = ["adjtimelog-%s.%s" % (a, k) for a in ("log", "database", "job") for k in ("service", "timer")]
+        shown = self.run_in(["systemctl", "show", "-p", "NeedDaemonReload"] + units).stdout.decode().split()
+        self.assertEqual(shown, ["NeedDaemonReload=no"] * len(units))
+        for timer in ("adjtimelog-log.timer", "adjtimelog-database.timer"):
+            self.assertEqual(self.run_in(["systemctl", "is-active", timer]).stdout, b"active\n", timer)
+        self.assertIn(b"\nTIME_JOB=\"/usr/local/bin/fake-ntpdate", self.run_in(["cat", "/etc/default/adjtimelog"]).stdout,
+                      "the conffile keeps the operator's edit")
+
+    def test_8_remove_leaves_nothing_that_fires(self):
+        r = self.run_in(["sh", "-c", "DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qm4107-node-tools"])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        timers = self.run_in(["systemctl", "list-timers", "--all", "--no-legend"]).stdout
+        self.assertNotIn(b"adjtimelog", timers)
+        failed = self.run_in(["systemctl", "list-units", "--all", "--failed", "--no-legend"]).stdout
+        self.assertNotIn(b"adjtimelog", failed)
+        links = self.run_in(["sh", "-c", "find /etc/systemd/system -type l -name 'adjtimelog*'"]).stdout
+        self.assertEqual(links, b"", "no dangling link")
+        self.assertEqual(self.run_in(["test", "-f", "/etc/default/adjtimelog"]).returncode, 0, "conffiles stay")
+
+    def test_9_purge_keeps_reports_and_databases(self):
         r = self.run_in(["sh", "-c", "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qm4107-node-tools"])
         self.assertEqual(r.returncode, 0, r.stdout)
-        for gone in ("/usr/bin/adjtimelog", "/usr/bin/qmems", "/usr/bin/sitedb"):
+        for gone in ("/usr/bin/adjtimelog", "/usr/bin/qmems", "/usr/bin/sitedb", "/etc/default/adjtimelog",
+                     "/etc/logrotate.d/adjtimelog", "/var/lib/adjtimelog"):
             self.assertNotEqual(self.run_in(["test", "-e", gone]).returncode, 0, gone)
         for kept in ("/qm4107/log/ntpError.log", "/var/lib/sitedb/orcl.db"):
             self.assertEqual(self.run_in(["test", "-s", kept]).returncode, 0, kept)
