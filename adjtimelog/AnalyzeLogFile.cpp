@@ -122,25 +122,29 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     LineParser parser(host, hostOk, &made);
     AdjustTimeInfo info;
     int rc = 0;
+    std::string_view line;
+    auto keep = [&]() {
+        if (out) {
+            out->push_back(info);
+            if (lines)
+                lines->push_back(line);
+        } else if (isNoteworthy(info)) {
+            appendReportLine(*report, info);
+        }
+    };
     const char* p = text.data();
     const char* end = p + text.size();
     while (p < end) {
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* stop = nl ? nl : end;
-        std::string_view line(p, static_cast<size_t>(stop - p));
+        line = std::string_view(p, static_cast<size_t>(stop - p));
         p = nl ? nl + 1 : end;
         Arena::Mark mark = made.mark();
         switch (parser.parse(line, info)) {
         case LineResult::Record:
-            if (out) {
-                out->push_back(info);
-                if (lines)
-                    lines->push_back(line);
-            } else {
-                if (isNoteworthy(info))
-                    appendReportLine(*report, info);
+            keep();
+            if (!out)
                 made.rewind(mark);  // the line holds what the record made
-            }
             break;
         case LineResult::NoRecord:
             break;
@@ -149,7 +153,12 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
             rc = -1;  // the lines after it are parsed all the same
             break;
         }
+        while (parser.next(info))
+            keep();
     }
+    // A record held back for a line the batch did not hold.
+    if (parser.finish(info))
+        keep();
     return rc;
 }
 

@@ -30,19 +30,42 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
                 continue;
             if (seen == Seen::Chatter)
                 return LineResult::NoRecord;
-            if (!hostOk_) {
-                diag("gethostname calling error! ");
-                return LineResult::Rejected;
-            }
-            // pid is the kind with the blank that stands before it in a
-            // classic line, ':' and the process id; a failure has no kind
-            // and so no blank (":812").
-            std::string_view blank = event.kind.empty() ? std::string_view() : std::string_view(" ");
-            setFields(info, made_, host_, event.time, event.server, event.offset, blank, event.kind, ":",
-                      event.pid);
-            return LineResult::Record;
+            return record(event, info) ? LineResult::Record : LineResult::Rejected;
         }
     }
     return AnalyzeLogFile::separateLogAt(line, g, host_, hostOk_, info, made_) < 0 ? LineResult::Rejected
                                                                               : LineResult::Record;
+}
+
+bool LineParser::record(const Event& event, AdjustTimeInfo& info)
+{
+    if (!hostOk_) {
+        diag("gethostname calling error! ");
+        return false;
+    }
+    Event e = event;
+    if (e.held && made_) {
+        // The texts live in the memory, which the next line may change.
+        e.time = made_->join(e.time);
+        e.offset = made_->join(e.offset);
+    }
+    // pid is the kind with the blank that stands before it in a classic
+    // line, ':' and the process id; a failure has no kind and so no blank
+    // (":812").
+    std::string_view blank = e.kind.empty() ? std::string_view() : std::string_view(" ");
+    setFields(info, made_, host_, e.time, e.server, e.offset, blank, e.kind, ":", e.pid);
+    return true;
+}
+
+bool LineParser::next(AdjustTimeInfo& info)
+{
+    if (!memory_.extraHeld)
+        return false;
+    memory_.extraHeld = false;
+    return record(memory_.extra, info);
+}
+
+bool LineParser::finish(AdjustTimeInfo& info)
+{
+    return memory_.chronydHeld && record(chronydHeldStep(memory_), info);
 }

@@ -10,7 +10,9 @@
 //
 // A parser lives for one pass over the raw log: some events take two lines
 // (ntpdig announces a step before its result; ntpd logs an event and then
-// repeats it in its summary), so it remembers what such a line said.
+// repeats it in its summary; chronyd says a step failed after announcing
+// it), so it remembers what such a line said. A line may then tell a second
+// record (next()), and the last one may be told only at the end (finish()).
 #pragma once
 
 #include "AdjustTimeInfo.h"
@@ -37,8 +39,13 @@ public:
     }
 
     LineResult parse(std::string_view line, AdjustTimeInfo& info);
+    // A further record the line just parsed tells; false when none.
+    bool next(AdjustTimeInfo& info);
+    // A record held back for a line that did not come; false when none.
+    bool finish(AdjustTimeInfo& info);
 
 private:
+    bool record(const Event& event, AdjustTimeInfo& info);
     std::string_view host_;
     bool hostOk_;
     Arena* made_;

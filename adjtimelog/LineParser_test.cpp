@@ -38,7 +38,12 @@ Parsed parseAll(std::vector<std::string_view> lines, bool hostOk = true)
             ++run.rejected;
             break;
         }
+        while (parser.next(info))
+            run.records.push_back(info);
     }
+    AdjustTimeInfo last;
+    if (parser.finish(last))
+        run.records.push_back(last);
     run.out = capturedOutput();
     return run;
 }
@@ -117,7 +122,6 @@ TEST(LineParser, StepAnnouncedBeforeItsResultEvenWithTwoRunsInterleaved)
 TEST(LineParser, NtpdLogLineAndSummaryAreOneEvent)
 {
     Parsed run = parseAll({
-        "2026-12-08T23:36:29 ntpd[8541]: CLOCK: step_systime: Operation not permitted",
         "2026-12-08T23:36:29 ntpd[8541]: CLOCK: time set +3.000080 s",
         "ntpd: time set +3.000080s",
         // A summary that repeats nothing logged is an event of its own.
@@ -126,6 +130,35 @@ TEST(LineParser, NtpdLogLineAndSummaryAreOneEvent)
     ASSERT_EQ(run.records.size(), 2u);
     EXPECT_EQ(run.records[0], rec("2026-12-08T23:36:29", "", "+3.000080", " step:8541"));
     EXPECT_EQ(run.records[1], rec("", "", "+0.000018", " adjust:"));
+}
+
+TEST(LineParser, CorrectionsAToolSaysItCouldNotMakeAreFailures)
+{
+    Parsed run = parseAll({
+        // ntpd logs "time set" after failing to set the clock.
+        "2026-12-08T23:36:29 ntpd[8541]: CLOCK: step_systime: Operation not permitted",
+        "2026-12-08T23:36:29 ntpd[8541]: CLOCK: time set +3.000080 s",
+        "ntpd: time set +3.000080s",
+        // ntpdig says so before its result, and the server stays.
+        "CLOCK: adj_systime: Operation not permitted",
+        "2026-12-08 23:33:40.746531 (+0000) +0.000009 +/- 0.000144 127.0.0.1 s8 no-leap",
+        // chronyd says so after announcing its step.
+        "2026-12-08T23:35:09Z System clock wrong by 2.000001 seconds (step)",
+        "2026-12-08T23:35:09Z Could not step system clock",
+        "2026-12-08T23:35:09Z chronyd exiting",
+        // A step chronyd made, then its failure of another run, told by one line.
+        "2026-12-08T23:40:09Z System clock wrong by 1.000001 seconds (step)",
+        "2026-12-08T23:40:19Z Timeout reached",
+        // A step announced last, with nothing after it in the batch.
+        "2026-12-08T23:45:09Z System clock wrong by -4.000001 seconds (step)",
+    });
+    ASSERT_EQ(run.records.size(), 6u);
+    EXPECT_EQ(run.records[0], rec("2026-12-08T23:36:29", "", "", ":8541"));
+    EXPECT_EQ(run.records[1], rec("2026-12-08 23:33:40.746531 (+0000)", "127.0.0.1", "", ":"));
+    EXPECT_EQ(run.records[2], rec("2026-12-08T23:35:09Z", "", "", ":"));
+    EXPECT_EQ(run.records[3], rec("2026-12-08T23:40:09Z", "", "1.000001", " step:"));
+    EXPECT_EQ(run.records[4], rec("2026-12-08T23:40:19Z", "", "", ":"));
+    EXPECT_EQ(run.records[5], rec("2026-12-08T23:45:09Z", "", "-4.000001", " step:"));
 }
 
 TEST(LineParser, ChatterOfKnownToolsMakesNothing)

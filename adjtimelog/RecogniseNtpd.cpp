@@ -10,8 +10,10 @@
 // The log line and the summary tell one event; it makes one record, from the
 // log line, which has the time and the process id. A summary without its log
 // line (ntpd logging to syslog) makes the record alone. "set" is a step,
-// "slew" an adjustment. Every other log line (start-up, interfaces, DNS,
-// configuration) tells no event.
+// "slew" an adjustment. After "CLOCK: step_systime: Operation not
+// permitted" (ntpd still logs "time set" when it could not set the clock)
+// the event is a failure: no kind and no offset. Every other log line
+// (start-up, interfaces, DNS, configuration) tells no event.
 #include "LineShape.h"
 #include "Recognisers.h"
 
@@ -79,8 +81,14 @@ Seen recogniseNtpd(std::string_view line, RecogniserMemory& memory, Event& event
     std::string_view kind, offset;
     if (s.lit("CLOCK: ") && clockEvent(s, kind, offset) && s.lit(" s") && s.atEnd()) {
         memory.ntpdLogged = remembered(kind, offset);
-        event.offset = offset;
-        event.kind = kind;
+        if (!memory.ntpdFailed) {
+            event.offset = offset;
+            event.kind = kind;
+        }
+        memory.ntpdFailed = false;
+    } else if (startsWith(message, "CLOCK: ") && message.find("_systime: ") != std::string_view::npos) {
+        memory.ntpdFailed = true;  // the clock could not be set or slewed
+        return Seen::Chatter;
     } else if (!(startsWith(message, "IO: unable to bind ") && endsWith(message, "; EXITING")) &&
                !startsWith(message, "ERR: ntpd exiting on signal ")) {
         return Seen::Chatter;

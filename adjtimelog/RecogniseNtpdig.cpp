@@ -4,6 +4,7 @@
 //   2026-12-08 23:33:49.991209 (+0000) -0.000051 +/- 0.000177 localhost ::1 s8 no-leap
 //   {"time":"2026-12-08T23:34:01.509113+0000","offset":-0.000103,...,"ip":"127.0.0.1",...,"adjusted":false}
 //   CLOCK: time stepped by -1.500049      (stderr, before the result line it belongs to)
+//   CLOCK: adj_systime: Operation not permitted   (the correction failed, before its result)
 //   ntpdig: no eligible servers           (the failure)
 //
 // The result line shows the server as given and, when that was a name, the
@@ -11,7 +12,10 @@
 // seconds is printed without its leading zeros (".73287" for .073287): the
 // text stays as printed. A query (-q) and a slew both print "adjust", as
 // classic ntpdate -q did; a step is known from the CLOCK line before the
-// result or, in JSON, from "adjusted":true (ntpdig steps exactly then).
+// result or, in JSON, from "adjusted":true (ntpdig steps exactly then). A
+// result after "CLOCK: step_systime: ..." or "CLOCK: adj_systime: ..." (the
+// clock could not be set) is a failure: the server stays, the offset and
+// kind go, so that nothing reads as a correction that never happened.
 #include "LineShape.h"
 #include "Recognisers.h"
 
@@ -48,6 +52,16 @@ bool isStratum(std::string_view w)
 {
     LineShape s(w);
     return s.lit("s") && s.someDigits() && s.atEnd();
+}
+
+// A result after the tool said it could not set the clock tells a failure.
+void failedCorrection(RecogniserMemory& memory, Event& event)
+{
+    if (memory.ntpdigFailed) {
+        event.offset = {};
+        event.kind = {};
+        memory.ntpdigFailed = false;
+    }
 }
 
 // DATE TIME[.FRACTION] (ZONE) OFFSET +/- DISTANCE HOST [ADDRESS] sSTRATUM LEAP
@@ -90,6 +104,7 @@ Seen resultLine(std::string_view line, RecogniserMemory& memory, Event& event)
     event.server = words[n - 3];
     event.offset = offset;
     event.kind = takeAnnouncedStep(memory, offset) ? "step" : "adjust";
+    failedCorrection(memory, event);
     return Seen::Event;
 }
 
@@ -160,6 +175,7 @@ Seen jsonLine(std::string_view line, RecogniserMemory& memory, Event& event)
     event.offset = offset;
     bool announced = takeAnnouncedStep(memory, offset);
     event.kind = adjusted == "true" || announced ? "step" : "adjust";
+    failedCorrection(memory, event);
     return Seen::Event;
 }
 
@@ -174,8 +190,10 @@ Seen recogniseNtpdig(std::string_view line, RecogniserMemory& memory, Event& eve
             if (memory.announcedSteps.size() == kMaxAnnounced)
                 memory.announcedSteps.erase(memory.announcedSteps.begin());
             memory.announcedSteps.emplace_back(unsigned_(s.since(at)));
+        } else if (line.find("_systime: ") != std::string_view::npos) {
+            memory.ntpdigFailed = true;  // "CLOCK: adj_systime: Operation not permitted"
         }
-        return Seen::Chatter;  // also "CLOCK: adj_systime: Operation not permitted"
+        return Seen::Chatter;
     }
     if (startsWith(line, "ntpdig: ")) {
         if (line == "ntpdig: no eligible servers")

@@ -26,6 +26,9 @@ struct Event {
     std::string_view offset;
     std::string_view kind;
     std::string_view pid;
+    // The texts live in the recogniser's memory, not in the line: they are
+    // copied before the memory changes.
+    bool held = false;
 };
 
 // What a recogniser keeps from one line for a later one.
@@ -38,8 +41,25 @@ struct RecogniserMemory {
     // The last clock event ntpd logged ("set +3.000080"), which the summary
     // line it prints on leaving repeats.
     std::string ntpdLogged;
+    // The tool said it could not set or slew the clock ("CLOCK:
+    // step_systime: Operation not permitted"): the correction it reports
+    // next was not applied, and makes a failure.
+    bool ntpdigFailed = false;
+    bool ntpdFailed = false;
+    // chronyd's step, held until its next line says whether it was made
+    // ("Could not step system clock" follows one that was not), or the
+    // batch ends.
+    bool chronydHeld = false;
+    std::string chronydTime, chronydOffset;
+    std::string releasedTime, releasedOffset;  // the step let go last
+    // A second event told by one line (a held step let go by a line that
+    // tells an event of its own).
+    bool extraHeld = false;
+    Event extra;
 };
 
 Seen recogniseNtpdig(std::string_view line, RecogniserMemory& memory, Event& event);
 Seen recogniseChronyd(std::string_view line, RecogniserMemory& memory, Event& event);
+// chronyd's held step, let go as made (the batch ended after it).
+Event chronydHeldStep(RecogniserMemory& memory);
 Seen recogniseNtpd(std::string_view line, RecogniserMemory& memory, Event& event);

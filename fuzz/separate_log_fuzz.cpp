@@ -99,6 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 abort();
             break;
         }
+        // A second record of the line (a held step let go): both tell it.
+        AdjustTimeInfo more, moreViewed;
+        bool got = parser.next(more);
+        if (viewing.next(moreViewed) != got || (got && !(more == moreViewed)))
+            abort();
     }
+    AdjustTimeInfo last, lastViewed;
+    bool got = parser.finish(last);
+    if (viewing.finish(lastViewed) != got || (got && !(last == lastViewed)))
+        abort();
     return 0;
 }
