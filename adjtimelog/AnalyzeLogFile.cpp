@@ -2,6 +2,7 @@
 #include "BuildSettings.h"
 #include "Diagnostics.h"
 #include "LineParser.h"
+#include "Metrics.h"
 #include "Report.h"
 
 #include <algorithm>
@@ -123,7 +124,13 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     AdjustTimeInfo info;
     int rc = 0;
     std::string_view line;
+    batchKinds.clear();
     auto keep = [&]() {
+        ++batchKinds[kindOf(info)];
+        if (!info.offset.empty()) {
+            lastOffsetSeen.assign(info.offset.view());
+            lastServerSeen.assign(info.serverIp.view());
+        }
         if (out) {
             out->push_back(info);
             if (lines)
@@ -221,7 +228,19 @@ int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_vi
 
 int AnalyzeLogFile::settle(bool delivered)
 {
-    return delivered ? deleteLogFile() : restoreLog();
+    if (!delivered)
+        return restoreLog();
+    for (const auto& [kind, n] : batchKinds)
+        kindsDelivered[kind] += n;
+    batchKinds.clear();
+    return deleteLogFile();
+}
+
+void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
+{
+    auto it = batchKinds.find(kindOf(info));
+    if (it != batchKinds.end() && it->second > 0)
+        --it->second;
 }
 
 int AnalyzeLogFile::deleteLogFile()

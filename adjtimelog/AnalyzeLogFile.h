@@ -14,6 +14,7 @@
 #include "Text.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,19 @@ public:
     // It did not: it stays in the backlog, first for the next run.
     int restoreLog();
 
+    // What this run delivered and saw, for the metrics: records by kind
+    // (Metrics.h's kindOf) of the batches that reached their destination,
+    // the last offset seen and its server, the lines still waiting, when
+    // the raw log claimed was last written.
+    const std::map<std::string, uint64_t>& deliveredKinds() const { return kindsDelivered; }
+    const std::string& lastOffset() const { return lastOffsetSeen; }
+    const std::string& lastServer() const { return lastServerSeen; }
+    long long waitingBytes() const { return claim.waitingBytes(); }
+    time_t rawLogModified() const { return claim.rawLogModified(); }
+    // A record of the batch that will not reach its destination with it
+    // (the database set it aside).
+    void leftOut(const AdjustTimeInfo& info);
+
     // True when the raw log could not be claimed or read (or was refused):
     // nothing was analysed, and what waits is kept for the next run.
     bool readFailed() const { return readError; }
@@ -97,6 +111,9 @@ private:
     mutable std::string host;
     mutable bool hostOk = false;
     mutable bool hostAsked = false;
+    mutable std::map<std::string, uint64_t> batchKinds;  // of the batch's last parse
+    std::map<std::string, uint64_t> kindsDelivered;
+    mutable std::string lastOffsetSeen, lastServerSeen;
     bool readError = false;
 };
 

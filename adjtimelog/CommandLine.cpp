@@ -23,6 +23,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv)
             cl.connect = argv[++i];
         else if (strcmp(argv[i], "-p") == 0)
             cl.reportPath = argv[++i];
+        else if (strcmp(argv[i], "-m") == 0)
+            cl.metricsDir = argv[++i];
     }
     return cl;
 }

@@ -1,5 +1,6 @@
-// The command line of adjtimelog: the action first, then "-s connect" and
-// "-p report" in any order; anything else is ignored. The database user
+// The command line of adjtimelog: the action first, then "-s connect",
+// "-p report" and "-m metrics-directory" in any order; anything else is
+// ignored. The database user
 // and password are build settings (BuildSettings.h): no option sets them.
 #pragma once
 
@@ -9,6 +10,7 @@ struct CommandLine {
     std::string action;
     std::string connect;
     std::string reportPath;
+    std::string metricsDir;  // -m: node_exporter's textfile directory; empty: none
 };
 
 // The built-in settings of this build, before the command line changes them.

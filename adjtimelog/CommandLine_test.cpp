@@ -29,6 +29,8 @@ TEST(CommandLine, ActionAndOptions)
     EXPECT_EQ(parse({"log", "-p", "/a", "-p", "/b"}).reportPath, "/b");
     EXPECT_EQ(parse({"database", "-s", "db:1521/x"}).connect, "db:1521/x");
     EXPECT_EQ(parse({"database", "-S", "db"}).connect, d.connect);
+    EXPECT_EQ(parse({"log", "-m", "/m", "-p", "/r"}).metricsDir, "/m");
+    EXPECT_EQ(d.metricsDir, "") << "no metrics unless asked";
 
     // An option's value is never read as an option.
     CommandLine v = parse({"log", "-s", "-p", "/x"});

@@ -218,6 +218,10 @@ int DatabaseManage::insert()
         std::string error;
         sb4 code = 0;
         if (insertRows(rows, failed, error, code) == 0) {
+            for (size_t i = 0; analyzer && i < records.size(); ++i) {
+                if (rows.setAside(i))
+                    analyzer->leftOut(records[i]);
+            }
             rows.clear();
             return 0;
         }

@@ -45,6 +45,8 @@ public:
     bool nextBatch();
     // The raw log was there but could not be read; it is kept for the next run.
     bool inputFailed() const { return analyzer && analyzer->readFailed(); }
+    // The analyzer of the raw log, for what the run delivered and saw.
+    const AnalyzeLogFile* input() const { return analyzer.get(); }
 
 private:
     int getData(const std::string& stateDir, const RawLogClaim::Limits& limits);

@@ -173,12 +173,12 @@ int readFrom(int fd, off_t from, ByteBuffer& out)
 }
 
 int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
-                std::string& failedPath)
+                std::string& failedPath, mode_t mode)
 {
     failedPath = tmp;
     sys.unlink(tmp.c_str());
     Fd fd(sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid())
+    if (!fd.valid() || (mode != 0600 && fchmod(fd.get(), mode) != 0))
         return -1;
     if (writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0) {
         int err = errno;

@@ -114,10 +114,10 @@ private:
 
 // Writes text to a new file at tmp (a leftover there is only a name), syncs
 // it and renames it over target: the target is the old text or the new,
-// never a mix. Mode 0600. 0, or -1 with errno and the path whose call failed
-// in failedPath.
+// never a mix; mode 0600 unless said. 0, or -1 with errno and the path
+// whose call failed in failedPath.
 int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
-                std::string& failedPath);
+                std::string& failedPath, mode_t mode = 0600);
 
 // Syncs the directory at path, so that the names made and removed in it
 // outlive a crash. 0, or -1 with errno.

@@ -7,8 +7,12 @@
 #include "BuildSettings.h"
 #include "CommandLine.h"
 #include "DatabaseManage.h"
+#include "Diagnostics.h"
+#include "Metrics.h"
+#include "RowFailures.h"
 
 #include <cstdio>
+#include <ctime>
 
 static void usage(const char* program)
 {
@@ -49,13 +53,40 @@ static int insert_database(const std::string& connect, const std::string& user,
     return delivered && !manager->inputFailed() ? 0 : 1;
 }
 
+// The run's metrics, when a directory for them was given: written whatever
+// the run did, also when it failed or had nothing to do.
+static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, int status)
+{
+    if (cl.metricsDir.empty() || !input)
+        return;
+    RunFacts facts;
+    facts.action = cl.action;
+    facts.success = status == 0;
+    facts.now = time(nullptr);
+    facts.delivered = input->deliveredKinds();
+    facts.lastOffset = input->lastOffset();
+    facts.lastServer = input->lastServer();
+    facts.backlogBytes = input->waitingBytes();
+    facts.deadLetters = deadLetterCount(input->stateDir());
+    facts.rawLogModified = input->rawLogModified();
+    std::string why;
+    if (writeMetrics(input->stateDir(), cl.metricsDir, facts, why) != 0)
+        diag("Metrics::write ", why, " false!");
+}
+
 int main(int argc, char** argv)
 {
     const CommandLine cl = parseCommandLine(argc, argv);
-    if (cl.action == "log")
-        return write_log_file(cl.reportPath);
-    if (cl.action == "database")
-        return insert_database(cl.connect, ADJTIMELOG_DB_USER, ADJTIMELOG_DB_PASSWORD);
+    if (cl.action == "log") {
+        int status = write_log_file(cl.reportPath);
+        write_metrics(cl, analyzer, status);
+        return status;
+    }
+    if (cl.action == "database") {
+        int status = insert_database(cl.connect, ADJTIMELOG_DB_USER, ADJTIMELOG_DB_PASSWORD);
+        write_metrics(cl, manager->input(), status);
+        return status;
+    }
     usage(argc > 0 && argv[0] ? argv[0] : "adjtimelog");
     return 1;
 }

@@ -578,6 +578,7 @@ int RawLogClaim::claimRawLog()
         return fail("claim", raw_, errno);
     if (st.st_size == 0)
         return 0;  // an empty raw log is left as it is
+    rawModified_ = st.st_mtime;
     int quiet = holdQuiet(source.get(), limits_.claimMs);
     if (quiet == Busy)
         return fail("claim", raw_, EBUSY);  // a writer keeps it open: next run
@@ -631,6 +632,14 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
     batchFrom_ = consumed_;
     batchTo_ = to;
     return Claimed;
+}
+
+long long RawLogClaim::waitingBytes() const
+{
+    struct stat st;
+    if (!backlogFd_.valid() || sys.fstat(backlogFd_.get(), &st) != 0 || st.st_size <= consumed_)
+        return 0;
+    return static_cast<long long>(st.st_size - consumed_);
 }
 
 std::string RawLogClaim::batchId() const

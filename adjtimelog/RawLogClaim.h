@@ -115,6 +115,11 @@ public:
     };
     const Dropped& dropped() const { return dropped_; }
 
+    // Bytes of claimed lines not delivered yet.
+    long long waitingBytes() const;
+    // When the raw log this run claimed was last written; 0 when none was.
+    time_t rawLogModified() const { return rawModified_; }
+
     // The current batch, "<backlog id> <offset>", for what is kept about its
     // rows between runs.
     std::string batchId() const;
@@ -151,6 +156,7 @@ private:
     off_t consumed_ = 0;
     off_t batchFrom_ = 0, batchTo_ = 0;
     Dropped dropped_;
+    time_t rawModified_ = 0;
     ByteBuffer pending_;  // the line being copied, until its line end
     ByteBuffer out_;      // copied lines not yet written to the backlog
     bool dropping_ = false;

@@ -86,6 +86,21 @@ void RowFailures::clear()
     sys.unlink((dir_ + "/rows").c_str());
 }
 
+long long deadLetterCount(const std::string& stateDir)
+{
+    Fd fd(sys.open((stateDir + "/dead-letters").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    long long lines = 0;
+    char buf[65536];
+    ssize_t n;
+    off_t at = 0;
+    while (fd.valid() && (n = sys.pread(fd.get(), buf, sizeof buf, at)) > 0) {
+        for (ssize_t i = 0; i < n; ++i)
+            lines += buf[i] == '\n';
+        at += n;
+    }
+    return lines;
+}
+
 bool isDataError(int oraCode)
 {
     switch (oraCode) {

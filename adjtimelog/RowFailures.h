@@ -42,6 +42,9 @@ private:
     std::map<size_t, int> counts_;  // -1: set aside
 };
 
+// How many rows were set aside in stateDir, ever (the dead letters' lines).
+long long deadLetterCount(const std::string& stateDir);
+
 // The refused row's error number says it is the row's own: a value the
 // database cannot store (too large, not a number or date, bytes it does
 // not take).

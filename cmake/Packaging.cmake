@@ -24,3 +24,6 @@ install(FILES
   contrib/systemd/adjtimelog-database.service contrib/systemd/adjtimelog-database.timer
   contrib/systemd/adjtimelog-job.service contrib/systemd/adjtimelog-job.timer
   DESTINATION ${SYSTEMD_UNITDIR})
+
+# Alert rules for the metrics of adjtimelog -m.
+install(FILES contrib/prometheus/adjtimelog.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/qm4107/prometheus)

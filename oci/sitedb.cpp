@@ -1,27 +1,37 @@
-// sitedb: the administration program of the stand-in client library.
+// sitedb: the administration program of the stand-in client library, and
+// the fleet's clock report.
 //
 //   sitedb init [--user U] [--password P] [CONNECT]
 //   sitedb path [CONNECT]
+//   sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] [CONNECT]
 //
 // "init" creates the database that a connect string names, with the account
 // and the schema objects the node tools use; on an existing database it
 // adds only what is missing. For a PostgreSQL URI it connects as the URI
 // says (a role that may create roles and schemas) and creates the node role
 // U, the schema dbu, its sequence and table and the grants. "path" prints
-// the database file.
+// the database file. "report" reads the table through the client library
+// (SiteReport.h), so it works with a vendor's library too; a build with one
+// has only that command.
 
+#include "SiteReport.h"
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#ifndef SITEDB_REPORT_ONLY
 #include "Connect.h"
 #include "Database.h"
 #include "Postgres.h"
 #include "SiteSchema.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <libpq-fe.h>
-#include <string>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -30,10 +40,17 @@ const char kDefaultConnect[] = SITEDB_DEFAULT_CONNECT;
 int usage()
 {
     fputs("usage: sitedb init [--user U] [--password P] [CONNECT]\n"
-          "       sitedb path [CONNECT]\n",
+          "       sitedb path [CONNECT]\n"
+          "       sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] "
+          "[CONNECT]\n",
           stderr);
     return 2;
 }
+
+}  // namespace
+
+#ifndef SITEDB_REPORT_ONLY
+namespace {
 
 // Creates each missing directory of path, like mkdir -p; the last one, the
 // database's own, only its owner may enter.
@@ -236,12 +253,21 @@ int init(const std::string& connect, const std::string& user, const std::string&
 
 }  // namespace
 
+#endif
+
 int main(int argc, char** argv)
 {
     umask(077);  // every file sitedb makes is its owner's alone
     if (argc < 2)
         return usage();
     std::string command = argv[1];
+    if (command == "report")
+        return runReport(std::vector<std::string>(argv + 2, argv + argc), kDefaultConnect, SITEDB_DEFAULT_USER,
+                         SITEDB_DEFAULT_PASSWORD);
+#ifdef SITEDB_REPORT_ONLY
+    fprintf(stderr, "sitedb: with a vendor's client library only \"sitedb report\" is here\n");
+    return usage();
+#else
     std::string user = SITEDB_DEFAULT_USER;
     std::string password = SITEDB_DEFAULT_PASSWORD;
     std::string connect = kDefaultConnect;
@@ -272,4 +298,5 @@ int main(int argc, char** argv)
         return 0;
     }
     return usage();
+#endif
 }

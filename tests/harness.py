@@ -85,7 +85,8 @@ class Sandbox:
     root's runs (self.state, outside that /tmp, as /var/lib is on a node) and
     a scratch area (self.dir)."""
 
-    def __init__(self):
+    def __init__(self, host=HOST):
+        self.host = host
         self.dir = scratch_dir("qm4107-sandbox.")
         self.tmp = os.path.join(self.dir, "tmp")
         os.mkdir(self.tmp)
@@ -108,7 +109,7 @@ class Sandbox:
             return f.read()
 
     def command(self, argv):
-        return [SANDBOX, "--tmp", self.tmp, "--state", self.state, "--host", HOST, "--"] + list(argv)
+        return [SANDBOX, "--tmp", self.tmp, "--state", self.state, "--host", self.host, "--"] + list(argv)
 
     def backlog(self):
         """The lines waiting in the state directory for the next run."""

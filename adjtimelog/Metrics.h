@@ -1,0 +1,40 @@
+// The node's clock keeping as metrics, for node_exporter's textfile
+// collector: after every run of either action (also one with nothing to do,
+// or one that failed) the file adjtimelog.prom is written anew, atomically,
+// in the directory given with -m, in the Prometheus text format. What must
+// outlive a run (the counters since install, the last offset seen, the time
+// of the last delivery, when the time job last wrote) is kept in the state
+// directory, in the file "metrics", one "name value" line each.
+#pragma once
+
+#include "AdjustTimeInfo.h"
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+
+// What one run did.
+struct RunFacts {
+    std::string action;  // "log" or "database"
+    bool success = false;
+    time_t now = 0;
+    // Records that reached their destination, by kind: "step", "adjust", "failure".
+    std::map<std::string, uint64_t> delivered;
+    // The last record with an offset that the run saw (delivered or not).
+    std::string lastOffset, lastServer;
+    long long backlogBytes = 0;  // claimed lines still waiting
+    long long deadLetters = 0;   // rows set aside, ever
+    time_t rawLogModified = 0;   // when the raw log claimed was last written; 0: none claimed
+};
+
+// The kind of a record, from its pid: "step", "adjust", or "failure".
+std::string kindOf(const AdjustTimeInfo& info);
+
+// Adds the facts of the run to the state kept in stateDir and writes the
+// metrics file into dir. 0, or -1 with why saying what failed.
+int writeMetrics(const std::string& stateDir, const std::string& dir, const RunFacts& facts, std::string& why);
+
+// The text of the metrics file for the kept state (the "metrics" file's
+// lines as a map), as written; for the tests.
+std::string exposition(const std::map<std::string, std::string>& kept);
