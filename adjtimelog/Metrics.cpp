@@ -70,27 +70,19 @@ void family(std::string& out, const char* name, const char* type, const char* he
 std::string exposition(const std::map<std::string, std::string>& kept)
 {
     std::string out;
-    const char* const actions[] = {"database", "log"};
-    family(out, "adjtimelog_last_run_timestamp_seconds", "gauge", "When adjtimelog last ran, by action.");
-    for (const char* a : actions) {
-        if (kept.count(std::string("last_run_") + a))
-            out += std::string("adjtimelog_last_run_timestamp_seconds{action=\"") + a + "\"} " +
-                   std::to_string(number(kept, std::string("last_run_") + a)) + "\n";
-    }
-    family(out, "adjtimelog_last_run_success", "gauge",
-           "Whether the last run of the action delivered every line (1) or failed (0).");
-    for (const char* a : actions) {
-        if (kept.count(std::string("success_") + a))
-            out += std::string("adjtimelog_last_run_success{action=\"") + a + "\"} " +
-                   std::to_string(number(kept, std::string("success_") + a)) + "\n";
-    }
-    family(out, "adjtimelog_last_delivery_timestamp_seconds", "gauge",
-           "When a run of the action last delivered every line it had.");
-    for (const char* a : actions) {
-        if (kept.count(std::string("last_delivery_") + a))
-            out += std::string("adjtimelog_last_delivery_timestamp_seconds{action=\"") + a + "\"} " +
-                   std::to_string(number(kept, std::string("last_delivery_") + a)) + "\n";
-    }
+    // One sample per action that has run: the kept value under key_<action>.
+    auto perAction = [&](const char* name, const char* help, const std::string& key) {
+        family(out, name, "gauge", help);
+        for (const char* a : {"database", "log"}) {
+            if (kept.count(key + a))
+                out += std::string(name) + "{action=\"" + a + "\"} " + std::to_string(number(kept, key + a)) + "\n";
+        }
+    };
+    perAction("adjtimelog_last_run_timestamp_seconds", "When adjtimelog last ran, by action.", "last_run_");
+    perAction("adjtimelog_last_run_success", "Whether the last run of the action delivered every line (1) or failed (0).",
+              "success_");
+    perAction("adjtimelog_last_delivery_timestamp_seconds", "When a run of the action last delivered every line it had.",
+              "last_delivery_");
     family(out, "adjtimelog_records_total", "counter",
            "Records delivered since install, by kind (failure: the time tool set no clock).");
     for (const char* k : {"adjust", "failure", "step"})
