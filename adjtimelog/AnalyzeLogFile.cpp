@@ -58,7 +58,7 @@ int AnalyzeLogFile::readLog()
         // "AnalyzeLogFile::readLog /tmp/update_time.log false! 1 line longer than 65536 bytes dropped (70000 bytes)"
         char text[160];
         snprintf(text, sizeof text, " false! %zu line%s longer than %zu bytes dropped (%llu bytes)",
-                 claim.dropped().lines, claim.dropped().lines == 1 ? "" : "s", RawLogClaim::Limits{}.lineBytes,
+                 claim.dropped().lines, claim.dropped().lines == 1 ? "" : "s", claim.lineBytes(),
                  claim.dropped().bytes);
         diag("AnalyzeLogFile::readLog ", logPath, text);
     }

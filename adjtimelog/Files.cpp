@@ -172,6 +172,16 @@ int readFrom(int fd, off_t from, ByteBuffer& out)
     }
 }
 
+bool readSmallFile(const std::string& path, std::string& text)
+{
+    Fd fd(sys.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    ByteBuffer b;
+    if (!fd.valid() || readFrom(fd.get(), 0, b) != 0)
+        return false;
+    text.assign(b.view());
+    return true;
+}
+
 int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
                 std::string& failedPath, mode_t mode)
 {

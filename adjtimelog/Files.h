@@ -112,6 +112,10 @@ private:
     ByteBuffer copy_;
 };
 
+// The whole of a small file of the run's own (not through a link); false
+// when there is none or it cannot be read.
+bool readSmallFile(const std::string& path, std::string& text);
+
 // Writes text to a new file at tmp (a leftover there is only a name), syncs
 // it and renames it over target: the target is the old text or the new,
 // never a mix; mode 0600 unless said. 0, or -1 with errno and the path

@@ -22,11 +22,10 @@ namespace {
 std::map<std::string, std::string> readKept(const std::string& path)
 {
     std::map<std::string, std::string> kept;
-    Fd fd(sys.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    ByteBuffer text;
-    if (!fd.valid() || readFrom(fd.get(), 0, text) != 0)
+    std::string text;
+    if (!readSmallFile(path, text))
         return kept;
-    std::string_view v = text.view();
+    std::string_view v = text;
     while (!v.empty()) {
         size_t nl = v.find('\n');
         std::string_view line = v.substr(0, nl);

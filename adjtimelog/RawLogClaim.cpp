@@ -70,17 +70,6 @@ std::string randomId()
     return hex;
 }
 
-// A small file of the state directory, whole; false when there is none.
-bool readSmall(const std::string& path, std::string& text)
-{
-    Fd fd(sys.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    ByteBuffer b;
-    if (!fd.valid() || readFrom(fd.get(), 0, b) != 0)
-        return false;
-    text.assign(b.view());
-    return true;
-}
-
 const char kBacklogPrefix[] = "backlog.";
 
 bool pathIsDirectory(const std::string& path)
@@ -216,7 +205,7 @@ int RawLogClaim::findBacklog()
         return -1;
     std::string text;
     consumed_ = 0;
-    if (readSmall(consumedPath_, text)) {
+    if (readSmallFile(consumedPath_, text)) {
         char id[64] = {};
         long long at = 0;
         if (sscanf(text.c_str(), "%63s %lld", id, &at) == 2 && backlogId_ == id && at > 0)  // NOLINT(cert-err34-c)
@@ -257,7 +246,7 @@ int RawLogClaim::settleNote()
 {
     std::string text;
     DeliveryNote n;
-    if (!readSmall(notePath_, text))
+    if (!readSmallFile(notePath_, text))
         return 0;
     if (parseNote(text, n) && !n.earlier) {
         if (!reportHolds(n)) {
@@ -454,7 +443,7 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
 int RawLogClaim::finishDrain()
 {
     std::string text;
-    if (!readSmall(drainPath_, text))
+    if (!readSmallFile(drainPath_, text))
         return 0;
     char id[64] = {};
     long long size = 0, from = 0;
@@ -506,7 +495,7 @@ int RawLogClaim::takeUpEarlierCopies()
     off_t claimedFrom = 0;
     std::string text;
     DeliveryNote n;
-    if (ours && readSmall(earlier + "/delivery", text)) {
+    if (ours && readSmallFile(earlier + "/delivery", text)) {
         if (parseNote(text, n) && n.earlier) {
             if (!reportHolds(n))
                 cutPartialBatch(n);

@@ -114,6 +114,7 @@ public:
         unsigned long long bytes = 0;
     };
     const Dropped& dropped() const { return dropped_; }
+    size_t lineBytes() const { return limits_.lineBytes; }
 
     // Bytes of claimed lines not delivered yet.
     long long waitingBytes() const;

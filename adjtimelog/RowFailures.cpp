@@ -11,11 +11,10 @@
 RowFailures::RowFailures(std::string stateDir, std::string batchId)
     : dir_(std::move(stateDir)), batch_(std::move(batchId))
 {
-    Fd fd(sys.open((dir_ + "/rows").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    ByteBuffer text;
-    if (!fd.valid() || readFrom(fd.get(), 0, text) != 0)
+    std::string text;
+    if (!readSmallFile(dir_ + "/rows", text))
         return;
-    std::string_view v = text.view();
+    std::string_view v = text;
     while (!v.empty()) {
         size_t nl = v.find('\n');
         std::string line(v.substr(0, nl));
