@@ -1,14 +1,18 @@
 #include "AnalyzeLogFile.h"
 #include "BuildSettings.h"
+#include "ClassicLine.h"
 #include "Diagnostics.h"
 #include "LineParser.h"
+#include "LineShape.h"
 #include "Metrics.h"
 #include "Report.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -36,7 +40,7 @@ AnalyzeLogFile::AnalyzeLogFile(const std::string& path)
 
 AnalyzeLogFile::AnalyzeLogFile(const std::string& path, const std::string& stateDir, const Owners& owners,
                                const RawLogClaim::Limits& limits)
-    : logPath(path), claim(path, stateDir, owners, limits)
+    : logPath(path), claim(path, stateDir, owners, limits), runStarted(::time(nullptr))
 {
     if (readLog() < 0 && !readError)
         diag(kNoRawLog);
@@ -44,10 +48,54 @@ AnalyzeLogFile::AnalyzeLogFile(const std::string& path, const std::string& state
 
 AnalyzeLogFile::~AnalyzeLogFile() = default;
 
+bool queryHostName(std::string& host)
+{
+    // Room for the longest name the kernel allows, so a long name is never
+    // cut; the extra byte keeps the buffer terminated whatever happens.
+    char buf[HOST_NAME_MAX + 2] = {};
+    if (gethostname(buf, HOST_NAME_MAX + 1) != 0)
+        return false;
+    host = buf;
+    return true;
+}
+
+// "2026-12-09 16:26:51", local time.
+static std::string localTimeText(time_t when)
+{
+    char buf[80] = {};
+    struct tm tm;
+    if (localtime_r(&when, &tm) != nullptr)
+        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+static void sayNotes(const Notes& notes)
+{
+    for (Note note : notes)
+        diag(noteText(note));
+}
+
+int AnalyzeLogFile::separateLog(const std::string& line, AdjustTimeInfo& info)
+{
+    std::string host;
+    bool ok = queryHostName(host);
+    return separateLog(line, host, ok, info);
+}
+
+int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk, AdjustTimeInfo& info)
+{
+    const std::string now = localTimeText(::time(nullptr));
+    Notes notes;
+    int rc = parseClassicLine(line, findLiteral(line, "ntpdate"), RunFacts{host, hostOk, now}, info, nullptr,
+                              notes);
+    sayNotes(notes);
+    return rc;
+}
+
 // "AnalyzeLogFile::claim /tmp/update_time.log false! Device or resource busy"
 static void sayClaimError(const ClaimError& e)
 {
-    diag("AnalyzeLogFile::" + e.step + " ", e.path,
+    diag(std::string("AnalyzeLogFile::") + stepName(e.step) + " ", e.path,
          std::string(" false! ") + (e.why.empty() ? strerror(e.err) : e.why.c_str()));
 }
 
@@ -111,16 +159,18 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     std::string_view text = rawText.view();
     if (text.empty())
         return 0;
-    if (!hostAsked) {
+    if (!factsKnown) {
         // One query per run: the host name belongs to the machine, not the line.
-        hostOk = queryHostName(host);
-        hostAsked = true;
+        bool hostOk = queryHostName(host);
+        runTimeText = localTimeText(runStarted);
+        facts = RunFacts{host, hostOk, runTimeText};
+        factsKnown = true;
     }
     // Room for a record per line of typical length, touched only as used;
     // a raw log of millions of lines grows the vector beyond it.
     if (out)
         out->reserve(out->size() + std::min<size_t>(text.size() / 48 + 1, size_t(4) << 20));
-    LineParser parser(host, hostOk, &made);
+    LineParser parser(facts, &made);
     AdjustTimeInfo info;
     int rc = 0;
     std::string_view line;
@@ -147,7 +197,9 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
         line = std::string_view(p, static_cast<size_t>(stop - p));
         p = nl ? nl + 1 : end;
         Arena::Mark mark = made.mark();
-        switch (parser.parse(line, info)) {
+        LineResult result = parser.parse(line, info);
+        sayNotes(parser.notes());
+        switch (result) {
         case LineResult::Record:
             keep();
             if (!out)
@@ -162,9 +214,12 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
         }
         while (parser.next(info))
             keep();
+        sayNotes(parser.notes());
     }
     // A record held back for a line the batch did not hold.
-    if (parser.finish(info))
+    bool held = parser.finish(info);
+    sayNotes(parser.notes());
+    if (held)
         keep();
     return rc;
 }
@@ -191,36 +246,21 @@ int AnalyzeLogFile::write(const std::string& reportPath)
 
 int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_view lines)
 {
+    ReportFile report;
     std::string why;
-    int fd = openInDirectory(reportPath, O_WRONLY | O_APPEND | O_CREAT, 0666, why);
-    if (fd < 0) {
-        diag("AnalyzeLogFile::write ", reportPath, " false! " + (why.empty() ? std::string(strerror(errno)) : why));
+    if (report.open(reportPath, why) != 0) {
+        diag("AnalyzeLogFile::write ", reportPath, " false! " + why);
         return -1;
     }
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     // A run killed once the batch is in the report must not make the next
     // run report it again: the claim notes where the batch goes.
-    if (regular && !lines.empty() && claim.noteReportDelivery(reportPath, st, lines) != 0) {
-        close(fd);
+    if (report.regular() && !lines.empty() &&
+        claim.noteReportDelivery(reportPath, report.before(), lines) != 0) {
         sayClaimError(claim.error());
         return -1;
     }
-    int rc = writeAll(fd, lines);
-    // Lines must be on disk before the backlog drops them.
-    if (rc == 0 && regular && fdatasync(fd) != 0)
-        rc = -1;
-    if (rc != 0) {
-        int saved = errno;
-        if (regular && ftruncate(fd, st.st_size) != 0) {
-            // The partial lines stay; the note cuts them off next run.
-        }
-        close(fd);
-        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(saved));
-        return -1;
-    }
-    if (close(fd) != 0) {
-        diag("AnalyzeLogFile::write ", reportPath, std::string(" false! ") + strerror(errno));
+    if (report.append(lines, why) != 0 || report.close(why) != 0) {
+        diag("AnalyzeLogFile::write ", reportPath, " false! " + why);
         return -1;
     }
     return 0;
@@ -245,7 +285,7 @@ void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
 
 int AnalyzeLogFile::deleteLogFile()
 {
-    if (claim.release() != 0) {
+    if (claim.settle(true) != 0) {
         diag("AnalyzeLogFile::deleteLogFile false!");
         return -1;
     }

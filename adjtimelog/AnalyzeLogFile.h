@@ -11,9 +11,11 @@
 #include "AdjustTimeInfo.h"
 #include "Files.h"
 #include "RawLogClaim.h"
+#include "RunFacts.h"
 #include "Text.h"
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
 #include <string_view>
@@ -77,20 +79,18 @@ public:
     // nothing was analysed, and what waits is kept for the next run.
     bool readFailed() const { return readError; }
 
-    // Parses one raw log line into info. Returns 0 when the line was
-    // accepted and every field was written, -1 when it was rejected (info is
-    // then untouched). This form asks the system for the host name itself.
+    // Parses one raw log line into info, as a classic ntpdate line
+    // (ClassicLine.h), and prints what the line earned. Returns 0 when the
+    // line was accepted and every field was written, -1 when it was
+    // rejected (info is then untouched); the record owns its texts. This
+    // form asks the system for the host name itself.
     static int separateLog(const std::string& line, AdjustTimeInfo& info);
     // The same with the host name already known; hostOk false means the
-    // host name query failed. Without an arena the record owns copies of
-    // its texts; with one it views the line and host, and the fields it
-    // makes are written to the arena.
-    static int separateLog(std::string_view line, std::string_view host, bool hostOk,
-                           AdjustTimeInfo& info, Arena* made = nullptr);
-    // The same for a caller that has already sought the line's first
-    // "ntpdate": ntpdateAt is where it stands, or npos.
-    static int separateLogAt(std::string_view line, size_t ntpdateAt, std::string_view host,
-                             bool hostOk, AdjustTimeInfo& info, Arena* made);
+    // host name query failed.
+    static int separateLog(std::string_view line, std::string_view host, bool hostOk, AdjustTimeInfo& info);
+
+    // When this run started, the time of what it stores.
+    time_t runTime() const { return runStarted; }
 
 private:
     int readLog();
@@ -108,9 +108,11 @@ private:
     // What the records view besides rawText; parsing adds to them, so they
     // change under analyze(), which changes nothing a caller sees.
     mutable Arena made;
-    mutable std::string host;
-    mutable bool hostOk = false;
-    mutable bool hostAsked = false;
+    // What the run knows once, asked for at its first parse.
+    time_t runStarted;
+    mutable std::string host, runTimeText;
+    mutable RunFacts facts;
+    mutable bool factsKnown = false;
     mutable std::map<std::string, uint64_t> batchKinds;  // of the batch's last parse
     std::map<std::string, uint64_t> kindsDelivered;
     mutable std::string lastOffsetSeen, lastServerSeen;

@@ -128,7 +128,8 @@ int DatabaseManage::init(const std::string& connect, const std::string& user,
 
 int DatabaseManage::insertLine(const AdjustTimeInfo& info)
 {
-    const int64_t runtime = getSecTime();
+    // Every row of a run has the run's time.
+    const int64_t runtime = analyzer ? static_cast<int64_t>(analyzer->runTime()) : getSecTime();
     char sql[200] = {};
     memcpy(sql, kInsertSql, sizeof kInsertSql);
 
@@ -298,7 +299,7 @@ int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
     return 0;
 }
 
-int DatabaseManage::finish(bool delivered)
+int DatabaseManage::settle(bool delivered)
 {
     if (!analyzer)
         return 0;

@@ -39,7 +39,7 @@ public:
 
     // The records reached the database (delivered true) or did not: the
     // backlog drops the batch, or keeps it for the next run.
-    int finish(bool delivered);
+    int settle(bool delivered);
     // The next batch of the backlog in place of this one; false when none
     // is left.
     bool nextBatch();

@@ -97,7 +97,7 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
     // The first row's statement is released before the second replaces it.
     EXPECT_EQ(rec::callsOf("OCIHandleFree"), std::vector<std::string>{"OCIHandleFree type=4"});
 
-    EXPECT_EQ(m->finish(true), 0);
+    EXPECT_EQ(m->settle(true), 0);
     EXPECT_FALSE(pathExists(dir / "raw")) << "delivered";
     EXPECT_FALSE(m->nextBatch());
 }
@@ -123,7 +123,7 @@ TEST_F(DatabaseManageTest, ProgressDots)
             out = out.substr(out.find('\n') + 1);
         EXPECT_EQ(out, c.out) << c.rows;
         EXPECT_EQ(rec::callsOf("OCITransCommit").size(), 1u);
-        m->finish(true);
+        m->settle(true);
     }
 }
 
@@ -138,7 +138,7 @@ TEST_F(DatabaseManageTest, FailedRowRollsBackAndKeepsTheLines)
     EXPECT_EQ(rec::callsOf("OCIStmtExecute").size(), 6u) << "later rows are not tried";
     EXPECT_TRUE(rec::callsOf("OCITransCommit").empty());
     EXPECT_EQ(rec::callsOf("OCITransRollback").size(), 1u);
-    EXPECT_EQ(m->finish(false), 0);
+    EXPECT_EQ(m->settle(false), 0);
     m.reset();
     rec::reset();
     captureOutput();
@@ -293,7 +293,7 @@ TEST_F(DatabaseManageTest, RowRefusedThreeRunsInARowIsSetAsideButNotWhenEveryRow
         rec::refuseRows(5, "", 20000);
         std::unique_ptr<DatabaseManage> m;
         EXPECT_EQ(insert(run == 1 ? 8 : 0, m).rc, -1);
-        m->finish(false);
+        m->settle(false);
     }
     EXPECT_FALSE(pathExists(dir / "state/dead-letters"));
     // One row refused by a trigger while the others go in: set aside in the
@@ -304,7 +304,7 @@ TEST_F(DatabaseManageTest, RowRefusedThreeRunsInARowIsSetAsideButNotWhenEveryRow
         std::unique_ptr<DatabaseManage> m;
         Outcome r = insert(0, m);
         EXPECT_EQ(r.rc, run < 3 ? -1 : 0) << run;
-        m->finish(r.rc == 0);
+        m->settle(r.rc == 0);
     }
     EXPECT_NE(readFile(dir / "state/dead-letters").find("ntpdate[105]"), std::string::npos);
     EXPECT_FALSE(pathExists(dir / "state/rows")) << "nothing kept once the batch is in";

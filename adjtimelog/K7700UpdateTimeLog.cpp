@@ -48,7 +48,7 @@ static int insert_database(const std::string& connect, const std::string& user,
     bool delivered;
     do {
         delivered = manager->insert() == 0;
-        manager->finish(delivered);
+        manager->settle(delivered);
     } while (delivered && manager->nextBatch());
     return delivered && !manager->inputFailed() ? 0 : 1;
 }
@@ -59,7 +59,7 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
 {
     if (cl.metricsDir.empty() || !input)
         return;
-    RunFacts facts;
+    RunOutcome facts;
     facts.action = cl.action;
     facts.success = status == 0;
     facts.now = time(nullptr);

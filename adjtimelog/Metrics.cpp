@@ -112,7 +112,7 @@ std::string exposition(const std::map<std::string, std::string>& kept)
     return out;
 }
 
-int writeMetrics(const std::string& stateDir, const std::string& dir, const RunFacts& facts, std::string& why)
+int writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts, std::string& why)
 {
     const std::string keptPath = stateDir + "/metrics";
     std::map<std::string, std::string> kept = readKept(keptPath);

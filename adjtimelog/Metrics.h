@@ -15,7 +15,7 @@
 #include <string>
 
 // What one run did.
-struct RunFacts {
+struct RunOutcome {
     std::string action;  // "log" or "database"
     bool success = false;
     time_t now = 0;
@@ -33,7 +33,7 @@ std::string kindOf(const AdjustTimeInfo& info);
 
 // Adds the facts of the run to the state kept in stateDir and writes the
 // metrics file into dir. 0, or -1 with why saying what failed.
-int writeMetrics(const std::string& stateDir, const std::string& dir, const RunFacts& facts, std::string& why);
+int writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts, std::string& why);
 
 // The text of the metrics file for the kept state (the "metrics" file's
 // lines as a map), as written; for the tests.

@@ -120,13 +120,30 @@ RawLogClaim::RawLogClaim(std::string rawPath, std::string stateDir, Owners owner
     stagingPath_ = dir_ + "/staging";
 }
 
-int RawLogClaim::fail(const char* step, const std::string& path, int err)
+const char* stepName(ClaimStep step)
+{
+    switch (step) {
+    case ClaimStep::Claim:
+        return "claim";
+    case ClaimStep::Lock:
+        return "lock";
+    case ClaimStep::ReadLog:
+        return "readLog";
+    case ClaimStep::DeleteLogFile:
+        return "deleteLogFile";
+    case ClaimStep::Write:
+        return "write";
+    }
+    return "claim";
+}
+
+int RawLogClaim::fail(ClaimStep step, const std::string& path, int err)
 {
     error_ = ClaimError{step, path, err, {}};
     return -1;
 }
 
-int RawLogClaim::refuse(const char* step, const std::string& path, const std::string& why)
+int RawLogClaim::refuse(ClaimStep step, const std::string& path, const std::string& why)
 {
     error_ = ClaimError{step, path, 0, why};
     return -1;
@@ -140,17 +157,17 @@ int RawLogClaim::checkStateDir()
     struct stat st;
     if (sys.lstat(dir_.c_str(), &st) != 0) {
         if (errno != ENOENT)
-            return fail("claim", dir_, errno);
+            return fail(ClaimStep::Claim, dir_, errno);
         if (sys.mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
-            return fail("claim", dir_, errno);
+            return fail(ClaimStep::Claim, dir_, errno);
         if (sys.lstat(dir_.c_str(), &st) != 0)
-            return fail("claim", dir_, errno);
+            return fail(ClaimStep::Claim, dir_, errno);
     }
     if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) != 0 &&
         chmod(dir_.c_str(), 0700) == 0)
         st.st_mode = (st.st_mode & ~07777u) | 0700;
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-        return refuse("claim", dir_,
+        return refuse(ClaimStep::Claim, dir_,
                       "not a private directory (a directory of uid " + std::to_string(geteuid()) +
                           " with mode 0700): remove it");
     return 0;
@@ -160,13 +177,13 @@ int RawLogClaim::lock()
 {
     Fd fd(sys.open(lockPath_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid())
-        return fail("lock", lockPath_, errno);
+        return fail(ClaimStep::Lock, lockPath_, errno);
     struct stat st;
     if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail("lock", lockPath_, EINVAL);
+        return fail(ClaimStep::Lock, lockPath_, EINVAL);
     while (sys.flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
-            return fail("lock", lockPath_, errno);
+            return fail(ClaimStep::Lock, lockPath_, errno);
     }
     lockFd_ = std::move(fd);
     return 0;
@@ -178,7 +195,7 @@ RawLogClaim::Result RawLogClaim::acquire()
     // SIGIO, whose default action would end the run.
     signal(SIGIO, SIG_IGN);
     if (checkStateDir() != 0 || (!lockFd_.valid() && lock() != 0) || findBacklog() != 0 ||
-        settleNote() != 0 || finishDrain() != 0 || takeUpEarlierCopies() != 0 || claimRawLog() != 0)
+        resolveNote() != 0 || finishDrain() != 0 || takeUpEarlierCopies() != 0 || claimRawLog() != 0)
         return Failed;
     struct stat st;
     if (backlogFd_.valid() && sys.fstat(backlogFd_.get(), &st) == 0 && st.st_size > consumed_)
@@ -191,7 +208,7 @@ int RawLogClaim::findBacklog()
 {
     DIR* d = opendir(dir_.c_str());
     if (!d)
-        return fail("claim", dir_, errno);
+        return fail(ClaimStep::Claim, dir_, errno);
     while (struct dirent* e = readdir(d)) {
         if (strncmp(e->d_name, kBacklogPrefix, sizeof kBacklogPrefix - 1) == 0) {
             backlogId_ = e->d_name + sizeof kBacklogPrefix - 1;
@@ -225,7 +242,7 @@ int RawLogClaim::openBacklog()
     std::string path = backlogPath();
     backlogFd_ = Fd(sys.open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!backlogFd_.valid())
-        return fail("claim", path, errno);
+        return fail(ClaimStep::Claim, path, errno);
     return 0;
 }
 
@@ -234,7 +251,7 @@ int RawLogClaim::writeConsumed()
     std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(consumed_)) + "\n";
     std::string failed;
     if (replaceFile(stagingPath_, consumedPath_, text, failed) != 0)
-        return fail("deleteLogFile", failed, errno);
+        return fail(ClaimStep::DeleteLogFile, failed, errno);
     return 0;
 }
 
@@ -242,7 +259,7 @@ int RawLogClaim::writeConsumed()
 // the report holds the batch where the note says, the backlog drops it; a
 // part of the batch at the report's end goes, and the lines are reported
 // whole. A note that does not check out leaves the lines to be reported.
-int RawLogClaim::settleNote()
+int RawLogClaim::resolveNote()
 {
     std::string text;
     DeliveryNote n;
@@ -254,7 +271,7 @@ int RawLogClaim::settleNote()
         } else if (n.backlog == backlogId_ && static_cast<unsigned long long>(consumed_) == n.from) {
             batchFrom_ = consumed_;
             batchTo_ = static_cast<off_t>(n.to);
-            if (release() != 0)
+            if (settle(true) != 0)
                 return -1;
         }
     }
@@ -273,13 +290,13 @@ int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from)
     }
     struct stat st;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
-        return fail("claim", backlogPath(), errno);
+        return fail(ClaimStep::Claim, backlogPath(), errno);
     d = Drain{landing, from, st.st_size};
     std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(d.backlogSize)) + " " +
                        std::to_string(static_cast<long long>(from)) + " " + landing;
     std::string failed;
     if (replaceFile(stagingPath_, drainPath_, text, failed) != 0 || syncDirectory(dir_) != 0)
-        return fail("claim", failed.empty() ? dir_ : failed, errno);
+        return fail(ClaimStep::Claim, failed.empty() ? dir_ : failed, errno);
     return 0;
 }
 
@@ -297,32 +314,32 @@ int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
     if (sys.fstat(backlogFd_.get(), &st) != 0 ||
         (st.st_size > d.backlogSize && sys.ftruncate(backlogFd_.get(), d.backlogSize) != 0)) {
         dropLease(source.get(), quiet);
-        return fail("claim", backlogPath(), errno);
+        return fail(ClaimStep::Claim, backlogPath(), errno);
     }
     off_t at = d.from;
     int rc = 0;
     for (bool removed = false;;) {
         if (copyLines(source.get(), at, true) != 0) {
-            rc = fail("readLog", d.landing, errno);
+            rc = fail(ClaimStep::ReadLog, d.landing, errno);
             break;
         }
         if (writerWaiting(source.get(), quiet)) {
             dropLease(source.get(), quiet);
             quiet = holdQuiet(source.get(), limits_.releaseMs);
             if (quiet == Busy) {
-                rc = fail("readLog", d.landing, EBUSY);
+                rc = fail(ClaimStep::ReadLog, d.landing, EBUSY);
                 break;
             }
             continue;
         }
         if (sys.fsync(backlogFd_.get()) != 0) {
-            rc = fail("readLog", d.landing, errno);
+            rc = fail(ClaimStep::ReadLog, d.landing, errno);
             break;
         }
         if (removed)
             break;
         if (sys.unlink(d.landing.c_str()) != 0 && errno != ENOENT) {
-            rc = fail("claim", d.landing, errno);
+            rc = fail(ClaimStep::Claim, d.landing, errno);
             break;
         }
         removed = true;
@@ -465,17 +482,17 @@ int RawLogClaim::finishDrain()
     if (source.valid() && sys.fstat(source.get(), &st) == 0 && S_ISREG(st.st_mode))
         return runDrain(d, source, holdQuiet(source.get(), limits_.claimMs));
     if (source.valid() || errno != ENOENT)
-        return fail("claim", d.landing, source.valid() ? EINVAL : errno);
+        return fail(ClaimStep::Claim, d.landing, source.valid() ? EINVAL : errno);
     ByteBuffer tail;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
-        return fail("claim", dir_, errno);
+        return fail(ClaimStep::Claim, dir_, errno);
     off_t look = st.st_size > d.backlogSize ? d.backlogSize : st.st_size;
     if (readFrom(backlogFd_.get(), look, tail) != 0)
-        return fail("readLog", backlogPath(), errno);
+        return fail(ClaimStep::ReadLog, backlogPath(), errno);
     const char* nl = static_cast<const char*>(memrchr(tail.data(), '\n', tail.size()));
     off_t whole = look + (nl ? static_cast<off_t>(nl - tail.data() + 1) : 0);
     if (whole < st.st_size && (sys.ftruncate(backlogFd_.get(), whole) != 0 || sys.fsync(backlogFd_.get()) != 0))
-        return fail("claim", backlogPath(), errno);
+        return fail(ClaimStep::Claim, backlogPath(), errno);
     endDrain(d);
     return 0;
 }
@@ -554,23 +571,23 @@ int RawLogClaim::claimRawLog()
     const std::string rawDir = directoryOf(raw_);
     Fd dir(sys.open(rawDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!dir.valid())
-        return errno == ENOENT ? 0 : fail("claim", rawDir, errno);
+        return errno == ENOENT ? 0 : fail(ClaimStep::Claim, rawDir, errno);
     std::string why;
     Fd source(openGuarded(dir.get(), baseName(raw_).c_str(), O_RDONLY, 0, owners_, why));
     if (!source.valid()) {
         if (!why.empty())
-            return refuse("claim", raw_, why + " (not the time job's raw log): remove it");
-        return errno == ENOENT ? 0 : fail("claim", raw_, errno);
+            return refuse(ClaimStep::Claim, raw_, why + " (not the time job's raw log): remove it");
+        return errno == ENOENT ? 0 : fail(ClaimStep::Claim, raw_, errno);
     }
     struct stat st;
     if (sys.fstat(source.get(), &st) != 0)
-        return fail("claim", raw_, errno);
+        return fail(ClaimStep::Claim, raw_, errno);
     if (st.st_size == 0)
         return 0;  // an empty raw log is left as it is
     rawModified_ = st.st_mtime;
     int quiet = holdQuiet(source.get(), limits_.claimMs);
     if (quiet == Busy)
-        return fail("claim", raw_, EBUSY);  // a writer keeps it open: next run
+        return fail(ClaimStep::Claim, raw_, EBUSY);  // a writer keeps it open: next run
 
     const std::string transit = rawDir + "/.adjtimelog-" + std::to_string(geteuid()) + "." + randomId();
     const std::string landing = transit + "/raw";
@@ -587,7 +604,7 @@ int RawLogClaim::claimRawLog()
         dropLease(source.get(), quiet);
         if (made && err == ENOENT)
             return 0;  // gone meanwhile: nothing to claim
-        return fail("claim", made ? raw_ : transit, err);
+        return fail(ClaimStep::Claim, made ? raw_ : transit, err);
     }
     return runDrain(d, source, quiet);
 }
@@ -599,7 +616,7 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
     if (!backlogFd_.valid())
         return Nothing;
     if (sys.fstat(backlogFd_.get(), &st) != 0) {
-        fail("readLog", backlogPath(), errno);
+        fail(ClaimStep::ReadLog, backlogPath(), errno);
         return Failed;
     }
     if (st.st_size <= consumed_)
@@ -608,7 +625,7 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
                    ? consumed_ + static_cast<off_t>(limits_.batchBytes)
                    : st.st_size;
     if (text.load(backlogFd_.get(), consumed_, to) != 0) {
-        fail("readLog", backlogPath(), errno);
+        fail(ClaimStep::ReadLog, backlogPath(), errno);
         return Failed;
     }
     if (to < st.st_size) {
@@ -645,19 +662,19 @@ int RawLogClaim::noteReportDelivery(const std::string& reportPath, const struct 
     n.to = static_cast<unsigned long long>(batchTo_);
     std::string failed;
     if (replaceFile(stagingPath_, notePath_, formatNote(n), failed) != 0)
-        return fail("write", notePath_, errno);
+        return fail(ClaimStep::Write, notePath_, errno);
     return 0;
 }
 
-int RawLogClaim::release()
+int RawLogClaim::settle(bool delivered)
 {
-    if (backlogId_.empty() || batchTo_ <= consumed_)
+    if (!delivered || backlogId_.empty() || batchTo_ <= consumed_)
         return 0;
     consumed_ = batchTo_;
     struct stat st;
     const std::string backlog = backlogPath();
     if (sys.fstat(backlogFd_.get(), &st) != 0)
-        return fail("deleteLogFile", backlog, errno);
+        return fail(ClaimStep::DeleteLogFile, backlog, errno);
     if (consumed_ < st.st_size) {
         if (writeConsumed() != 0)
             return -1;
@@ -665,7 +682,7 @@ int RawLogClaim::release()
         // Everything delivered: the backlog goes before its offset does, so
         // that no crash leaves a backlog whose delivered lines look new.
         if (sys.unlink(backlog.c_str()) != 0)
-            return fail("deleteLogFile", backlog, errno);
+            return fail(ClaimStep::DeleteLogFile, backlog, errno);
         sys.unlink(consumedPath_.c_str());
         backlogFd_.reset();
         backlogId_.clear();

@@ -53,11 +53,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// What failed: the step ("claim", "lock", "readLog", "deleteLogFile",
-// "write"), the path it was done to, and errno, or a text of its own where
-// no errno says it.
+// The steps of a claim that can fail, each told the operator by the name of
+// the analyzer's function it stands for (stepName).
+enum class ClaimStep { Claim, Lock, ReadLog, DeleteLogFile, Write };
+const char* stepName(ClaimStep step);
+
+// What failed: the step, the path it was done to, and errno, or a text of
+// its own where no errno says it.
 struct ClaimError {
-    std::string step;
+    ClaimStep step = ClaimStep::Claim;
     std::string path;
     int err = 0;
     std::string why;
@@ -104,9 +108,10 @@ public:
     int noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore,
                            std::string_view batch);
 
-    // The batch reached its destination: the backlog drops it, and goes
-    // when nothing is left in it.
-    int release();
+    // The batch reached its destination (delivered true): the backlog
+    // drops it, and goes when nothing is left in it. Otherwise it stays,
+    // first for the next run.
+    int settle(bool delivered);
 
     // Lines dropped while claiming because they were longer than lineBytes.
     struct Dropped {
@@ -129,14 +134,14 @@ public:
 
 private:
     struct Drain;
-    int fail(const char* step, const std::string& path, int err);
-    int refuse(const char* step, const std::string& path, const std::string& why);
+    int fail(ClaimStep step, const std::string& path, int err);
+    int refuse(ClaimStep step, const std::string& path, const std::string& why);
     int checkStateDir();
     int lock();
     int findBacklog();
     std::string backlogPath() const;
     int openBacklog();
-    int settleNote();
+    int resolveNote();
     int takeUpEarlierCopies();
     int finishDrain();
     int claimRawLog();

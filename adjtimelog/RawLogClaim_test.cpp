@@ -102,7 +102,7 @@ protected:
             all += text.view();
             if (!deliver)
                 break;
-            EXPECT_EQ(claim.release(), 0);
+            EXPECT_EQ(claim.settle(true), 0);
         }
         return all;
     }
@@ -111,12 +111,12 @@ protected:
     {
         RawLogClaim claim = make();
         RawLogClaim::Result r = claim.acquire();
-        EXPECT_NE(r, RawLogClaim::Failed) << claim.error().step << " " << claim.error().path;
+        EXPECT_NE(r, RawLogClaim::Failed) << stepName(claim.error().step) << " " << claim.error().path;
         return batches(claim);
     }
     void expectError(const RawLogClaim& claim, const char* step, const std::string& path, int err)
     {
-        EXPECT_EQ(claim.error().step, step);
+        EXPECT_STREQ(stepName(claim.error().step), step);
         EXPECT_EQ(claim.error().path, path);
         EXPECT_EQ(claim.error().err, err);
     }
@@ -171,7 +171,7 @@ TEST_F(Claim, BatchesAreWholeLinesAndAKilledRunResumesAfterTheDeliveredOnes)
         FileText text;
         ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
         EXPECT_EQ(text.view(), "aa\nbb\ncc\n");
-        EXPECT_EQ(claim.release(), 0);
+        EXPECT_EQ(claim.settle(true), 0);
         ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
         EXPECT_EQ(text.view(), "dd\nee\n");
         // Killed before this batch was delivered.
@@ -350,7 +350,7 @@ TEST_F(Claim, KilledDrainIsFinishedOnce)
         FAIL_CALL(fsync, 3, EIO);
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().step, "readLog");
+        EXPECT_STREQ(stepName(claim.error().step), "readLog");
         sys = kLibc;
     }
     EXPECT_TRUE(pathExists(state + "/drain"));
@@ -454,7 +454,7 @@ TEST_F(Claim, DeliveryCannotBeRecorded)
         FileText text;
         ASSERT_EQ(claim.nextBatch(text), RawLogClaim::Claimed);
         FAIL_FOR(rename, state + "/staging", EIO);
-        EXPECT_EQ(claim.release(), -1);
+        EXPECT_EQ(claim.settle(true), -1);
         expectError(claim, "deleteLogFile", state + "/consumed", EIO);
     }
     sys = kLibc;

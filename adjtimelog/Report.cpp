@@ -2,8 +2,11 @@
 #include "Escape.h"
 #include "LineShape.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 bool integerPartIsZero(std::string_view offset)
 {
@@ -43,4 +46,43 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
             to += parts[i].size();
         }
     }
+}
+
+int ReportFile::open(const std::string& path, std::string& why)
+{
+    why.clear();
+    fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, why));
+    if (!fd_.valid()) {
+        if (why.empty())
+            why = strerror(errno);
+        return -1;
+    }
+    regular_ = sys.fstat(fd_.get(), &before_) == 0 && S_ISREG(before_.st_mode);
+    return 0;
+}
+
+int ReportFile::append(std::string_view lines, std::string& why)
+{
+    int rc = writeAll(fd_.get(), lines);
+    // Lines must be on disk before the backlog drops them.
+    if (rc == 0 && regular_ && fdatasync(fd_.get()) != 0)
+        rc = -1;
+    if (rc != 0) {
+        why = strerror(errno);
+        if (regular_ && sys.ftruncate(fd_.get(), before_.st_size) != 0) {
+            // The partial lines stay; the delivery note cuts them off next run.
+        }
+        fd_.reset();
+        return -1;
+    }
+    return 0;
+}
+
+int ReportFile::close(std::string& why)
+{
+    if (sys.close(fd_.release()) != 0) {
+        why = strerror(errno);
+        return -1;
+    }
+    return 0;
 }

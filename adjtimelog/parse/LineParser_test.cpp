@@ -1,6 +1,5 @@
 #include "LineParser.h"
 #include "LineShape.h"
-#include "CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +15,23 @@ AdjustTimeInfo rec(const char* time, const char* server, const char* offset, con
 struct Parsed {
     std::vector<AdjustTimeInfo> records;
     int rejected = 0;
-    std::string out;
+    std::string out;  // the notes, a line each
 };
 
 // The lines through one parser, as the analyzer passes them.
 Parsed parseAll(std::vector<std::string_view> lines, bool hostOk = true)
 {
     Parsed run;
-    LineParser parser("node01", hostOk);
-    captureOutput();
+    LineParser parser(RunFacts{"node01", hostOk, "2026-12-09 10:00:00"});
+    auto noted = [&]() {
+        for (Note note : parser.notes())
+            run.out.append(noteText(note)).append("\n");
+    };
     for (std::string_view line : lines) {
         AdjustTimeInfo info;
-        switch (parser.parse(line, info)) {
+        LineResult result = parser.parse(line, info);
+        noted();
+        switch (result) {
         case LineResult::Record:
             run.records.push_back(info);
             break;
@@ -40,11 +44,12 @@ Parsed parseAll(std::vector<std::string_view> lines, bool hostOk = true)
         }
         while (parser.next(info))
             run.records.push_back(info);
+        noted();
     }
     AdjustTimeInfo last;
     if (parser.finish(last))
         run.records.push_back(last);
-    run.out = capturedOutput();
+    noted();
     return run;
 }
 

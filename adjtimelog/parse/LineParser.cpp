@@ -1,7 +1,6 @@
 #include "LineParser.h"
 
-#include "AnalyzeLogFile.h"
-#include "Diagnostics.h"
+#include "ClassicLine.h"
 #include "LineShape.h"
 
 namespace {
@@ -15,6 +14,7 @@ constexpr Recogniser kRecognisers[] = {recogniseNtpdig, recogniseChronyd, recogn
 
 LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
 {
+    notes_.clear();
     // A classic ntpdate line is the classic parser's, whatever else it
     // holds. The first "ntpdate" is where the classic parser cuts the time;
     // a classic line's is followed by '['.
@@ -33,14 +33,13 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
             return record(event, info) ? LineResult::Record : LineResult::Rejected;
         }
     }
-    return AnalyzeLogFile::separateLogAt(line, g, host_, hostOk_, info, made_) < 0 ? LineResult::Rejected
-                                                                              : LineResult::Record;
+    return parseClassicLine(line, g, run_, info, made_, notes_) < 0 ? LineResult::Rejected : LineResult::Record;
 }
 
 bool LineParser::record(const Event& event, AdjustTimeInfo& info)
 {
-    if (!hostOk_) {
-        diag("gethostname calling error! ");
+    if (!run_.hostOk) {
+        notes_.add(Note::HostUnknown);
         return false;
     }
     Event e = event;
@@ -53,12 +52,13 @@ bool LineParser::record(const Event& event, AdjustTimeInfo& info)
     // line, ':' and the process id; a failure has no kind and so no blank
     // (":812").
     std::string_view blank = e.kind.empty() ? std::string_view() : std::string_view(" ");
-    setFields(info, made_, host_, e.time, e.server, e.offset, blank, e.kind, ":", e.pid);
+    setFields(info, made_, run_.host, e.time, e.server, e.offset, blank, e.kind, ":", e.pid);
     return true;
 }
 
 bool LineParser::next(AdjustTimeInfo& info)
 {
+    notes_.clear();
     if (!memory_.extraHeld)
         return false;
     memory_.extraHeld = false;
@@ -67,5 +67,6 @@ bool LineParser::next(AdjustTimeInfo& info)
 
 bool LineParser::finish(AdjustTimeInfo& info)
 {
+    notes_.clear();
     return memory_.chronydHeld && record(chronydHeldStep(memory_), info);
 }

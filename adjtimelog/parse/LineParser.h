@@ -6,7 +6,10 @@
 // recogniser (Recognise*.cpp) that takes the whole shape of a line and turns
 // an event into the record classic ntpdate would have written for it. A line
 // that contains "ntpdate[" or that no recogniser knows goes to the classic
-// parser, AnalyzeLogFile::separateLog, which cuts it as it always has.
+// parser (ClassicLine.h).
+//
+// The parser does no I/O: it is given what the run knows (RunFacts) and
+// gives back, besides the record, the notes a line earned (notes()).
 //
 // A parser lives for one pass over the raw log: some events take two lines
 // (ntpdig announces a step before its result; ntpd logs an event and then
@@ -17,6 +20,7 @@
 
 #include "AdjustTimeInfo.h"
 #include "Recognisers.h"
+#include "RunFacts.h"
 #include "Text.h"
 
 #include <string_view>
@@ -24,19 +28,16 @@
 enum class LineResult {
     Record,    // info holds the record of the line
     NoRecord,  // a known tool's line that tells no event of its own
-    Rejected,  // the classic parser refused the line and said why
+    Rejected,  // refused; notes() say why
 };
 
 class LineParser {
 public:
-    // host: this machine's name; hostOk false when the query failed, which
-    // rejects every line that would make a record. With an arena, records
-    // view the line and host and the fields made for them go to the arena;
-    // without one they own their texts.
-    LineParser(std::string_view host, bool hostOk, Arena* made = nullptr)
-        : host_(host), hostOk_(hostOk), made_(made)
-    {
-    }
+    // A run without a host name (run.hostOk false) rejects every line that
+    // would make a record. With an arena, records view the line and the
+    // run's texts and the fields made for them go to the arena; without one
+    // they own their texts.
+    explicit LineParser(const RunFacts& run, Arena* made = nullptr) : run_(run), made_(made) {}
 
     LineResult parse(std::string_view line, AdjustTimeInfo& info);
     // A further record the line just parsed tells; false when none.
@@ -44,10 +45,13 @@ public:
     // A record held back for a line that did not come; false when none.
     bool finish(AdjustTimeInfo& info);
 
+    // What the last call of parse, next or finish earned to be told.
+    const Notes& notes() const { return notes_; }
+
 private:
     bool record(const Event& event, AdjustTimeInfo& info);
-    std::string_view host_;
-    bool hostOk_;
+    RunFacts run_;
     Arena* made_;
     RecogniserMemory memory_;
+    Notes notes_;
 };

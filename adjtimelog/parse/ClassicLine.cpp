@@ -1,16 +1,5 @@
-// The line parser: cuts one ntpdate output line into the five fields by plain
-// substring searches. Numbers are never interpreted; every field keeps the
-// bytes of the line. A marker standing at the very start or end of the
-// working text gives an empty field rather than a read outside the text.
-
-#include "AnalyzeLogFile.h"
-#include "Diagnostics.h"
+#include "ClassicLine.h"
 #include "LineShape.h"
-
-#include <climits>
-#include <cstring>
-#include <ctime>
-#include <unistd.h>
 
 namespace {
 
@@ -28,65 +17,44 @@ std::string_view upToBefore(std::string_view s, size_t p)
     return p >= 1 ? s.substr(0, p - 1) : std::string_view();
 }
 
-std::string localTimeText()
-{
-    char buf[80] = {};
-    time_t now = ::time(nullptr);
-    struct tm tm;
-    if (localtime_r(&now, &tm) != nullptr)
-        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 }  // namespace
 
-bool queryHostName(std::string& host)
+std::string_view noteText(Note note)
 {
-    // Room for the longest name the kernel allows, so a long name is never
-    // cut; the extra byte keeps the buffer terminated whatever happens.
-    char buf[HOST_NAME_MAX + 2] = {};
-    if (gethostname(buf, HOST_NAME_MAX + 1) != 0)
-        return false;
-    host = buf;
-    return true;
+    switch (note) {
+    case Note::HostUnknown:
+        return "gethostname calling error! ";
+    case Note::TimeSet:
+        return "AnalyzeLogFile::separateLog set time! ";
+    case Note::NoPid:
+        return "AnalyzeLogFile::separateLog pid false! ";
+    case Note::NoServer:
+        return "AnalyzeLogFile::separateLog offset or serverIp false! ";
+    }
+    return {};
 }
 
-int AnalyzeLogFile::separateLog(const std::string& line, AdjustTimeInfo& info)
+int parseClassicLine(std::string_view line, size_t g, const RunFacts& run, AdjustTimeInfo& info, Arena* made,
+                     Notes& notes)
 {
-    std::string host;
-    bool ok = queryHostName(host);
-    return separateLog(line, host, ok, info);
-}
-
-int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk,
-                                AdjustTimeInfo& info, Arena* made)
-{
-    return separateLogAt(line, findLiteral(line, "ntpdate"), host, hostOk, info, made);
-}
-
-int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_view host, bool hostOk,
-                                  AdjustTimeInfo& info, Arena* made)
-{
-    if (!hostOk) {
+    if (!run.hostOk) {
         // An empty record would reach the report and the database as if it
         // were an event; the line is rejected instead.
-        diag("gethostname calling error! ");
+        notes.add(Note::HostUnknown);
         return -1;
     }
 
     std::string_view work = line;
 
     std::string_view time;
-    std::string timeNow;
     if (g != npos) {
         // The first character of the line is always skipped; the blank
         // before "ntpdate" stays.
         time = g >= 1 ? line.substr(1, g - 1) : std::string_view();
         work = work.substr(g);
     } else {
-        timeNow = localTimeText();
-        time = timeNow;
-        diag("AnalyzeLogFile::separateLog set time! ");
+        time = run.time;
+        notes.add(Note::TimeSet);
     }
 
     // The places of classic ntpdate's own line are tried first; each test
@@ -94,7 +62,7 @@ int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_v
     // another shape is cut just the same, only by the searches below.
     size_t p = work.size() > 7 && work[7] == '[' ? 7 : findByte(work, '[');
     if (p == npos) {
-        diag("AnalyzeLogFile::separateLog pid false! ");
+        notes.add(Note::NoPid);
         return -1;
     }
     work = work.substr(p + 1);
@@ -124,7 +92,7 @@ int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_v
         kind = upToBefore(work, t);
 
     if (s == npos) {
-        diag("AnalyzeLogFile::separateLog offset or serverIp false! ");
+        notes.add(Note::NoServer);
         return -1;
     }
     work = cutAt(work, s + 7);
@@ -142,8 +110,6 @@ int AnalyzeLogFile::separateLogAt(std::string_view line, size_t g, std::string_v
     if (sec && offset.size() >= 4)
         offset.remove_suffix(4);  // " sec"
 
-    if (made && !timeNow.empty())
-        time = made->join(timeNow);  // the run's time outlives this call
-    setFields(info, made, host, time, server, offset, kind, ":", pid);
+    setFields(info, made, run.host, time, server, offset, kind, ":", pid);
     return 0;
 }
