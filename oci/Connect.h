@@ -12,6 +12,9 @@ namespace dmoci {
 // string that names no database, with the reason in error.
 bool databaseFile(const std::string& connect, std::string& file, std::string& error);
 
+// A PostgreSQL server's URI: "postgresql://..." or "postgres://...".
+bool isPostgresUri(const std::string& connect);
+
 // The data directory in force.
 std::string dataDirectory();
 

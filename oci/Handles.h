@@ -3,8 +3,7 @@
 // as with any client library; binds and defines belong to their statement.
 #pragma once
 
-#include "Database.h"
-#include "Postgres.h"
+#include "Driver.h"
 #include "oci.h"
 
 #include <memory>
@@ -37,17 +36,26 @@ struct OCIServer : dmoci::Handle {
     OCIServer() : Handle(OCI_HTYPE_SERVER) {}
     bool attached = false;
     std::string connect;
-    std::string file;
-    bool postgres = false;  // the connect string is a libpq URI
+    const dmoci::Driver* driver = nullptr;
+    std::string target;  // where the driver goes: a file, or the URI
     dmoci::Failure attachFailure;
 };
 
 struct OCISession : dmoci::Handle {
     OCISession() : Handle(OCI_HTYPE_SESSION) {}
+    ~OCISession() override { end(); }
     std::string user;
     std::string password;
-    std::shared_ptr<dmoci::Database> db;
-    std::shared_ptr<dmoci::PgSession> pg;
+    // The driver's session while it is begun.
+    const dmoci::Driver* driver = nullptr;
+    dmoci::Session* session = nullptr;
+    // Ends it without a commit (a session freed without its end).
+    void end()
+    {
+        if (session)
+            driver->close(session);
+        session = nullptr;
+    }
 };
 
 struct OCISvcCtx : dmoci::Handle {
@@ -101,14 +109,17 @@ struct OCIStmt : dmoci::Handle {
         binds.clear();
     }
     std::vector<std::unique_ptr<OCIDefine>> defines;
-    // The compiled statement of the last execution: the session's cached one,
-    // or one of its own when the cached one was busy with another cursor.
-    sqlite3_stmt* running = nullptr;
-    sqlite3_stmt* own = nullptr;
-    std::weak_ptr<dmoci::Database> db;
-    std::shared_ptr<dmoci::PgRows> pgRows;  // a query's rows on PostgreSQL
-    int pgRow = 0;
-    bool query = false;
+    std::vector<dmoci::Value> values;  // of the last execution, by position
+    // The rows of the last execution of a query, read through its driver.
+    const dmoci::Driver* driver = nullptr;
+    dmoci::Cursor* cursor = nullptr;
     bool exhausted = false;
     ub4 rowCount = 0;
+    void closeCursor()
+    {
+        if (cursor)
+            driver->closeCursor(cursor);
+        cursor = nullptr;
+    }
+    ~OCIStmt() override { closeCursor(); }
 };

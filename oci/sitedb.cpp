@@ -24,7 +24,6 @@
 #ifndef SITEDB_REPORT_ONLY
 #include "Connect.h"
 #include "Database.h"
-#include "Postgres.h"
 #include "SiteSchema.h"
 
 #include <cerrno>

@@ -3,6 +3,8 @@
 // the sequence values handed out in it.
 #pragma once
 
+#include "Failure.h"
+
 #include <cstdint>
 #include <map>
 #include <sqlite3.h>
@@ -10,11 +12,6 @@
 #include <unordered_map>
 
 namespace dmoci {
-
-struct Failure {
-    int code = 0;  // the server's error number
-    std::string text;
-};
 
 class Database {
 public:

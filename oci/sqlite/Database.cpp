@@ -68,10 +68,12 @@ bool hashPassword(const std::string& password, std::string& hash)
     struct crypt_data data;
     memset(&data, 0, sizeof data);
     const char* out = crypt_r(password.c_str(), setting, &data);
-    if (!out || out[0] == '*')
-        return false;
-    hash = out;
-    return true;
+    bool made = out && out[0] != '*';
+    if (made)
+        hash = out;
+    // The crypt data holds what the password was turned into on the way.
+    explicit_bzero(&data, sizeof data);
+    return made;
 }
 
 bool passwordMatches(const std::string& password, const std::string& hash)
@@ -81,12 +83,15 @@ bool passwordMatches(const std::string& password, const std::string& hash)
     struct crypt_data data;
     memset(&data, 0, sizeof data);
     const char* out = crypt_r(password.c_str(), hash.c_str(), &data);
-    if (!out || out[0] == '*' || strlen(out) != hash.size())
-        return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < hash.size(); ++i)
-        diff |= static_cast<unsigned char>(out[i] ^ hash[i]);
-    return diff == 0;
+    bool match = false;
+    if (out && out[0] != '*' && strlen(out) == hash.size()) {
+        unsigned char diff = 0;  // every byte is compared: no timing hint
+        for (size_t i = 0; i < hash.size(); ++i)
+            diff |= static_cast<unsigned char>(out[i] ^ hash[i]);
+        match = diff == 0;
+    }
+    explicit_bzero(&data, sizeof data);
+    return match;
 }
 
 Database::~Database()

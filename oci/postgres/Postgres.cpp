@@ -11,11 +11,6 @@ namespace dmoci {
 
 namespace {
 
-bool startsWith(const std::string& s, const char* prefix)
-{
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
 std::string trimmed(const char* message)
 {
     std::string s = message ? message : "";
@@ -84,11 +79,6 @@ Failure connectFailure(const std::string& message)
 }
 
 }  // namespace
-
-bool isPostgresUri(const std::string& connect)
-{
-    return startsWith(connect, "postgresql://") || startsWith(connect, "postgres://");
-}
 
 PgRows::~PgRows()
 {
@@ -192,10 +182,14 @@ bool PgSession::command(const char* sql, Failure& failure)
     return ok;
 }
 
-int PgSession::parameters(const std::string& statement, Failure& failure)
+bool PgSession::describe(const std::string& statement, int& parameters, bool& query, Failure& failure)
 {
     const Prepared* p = prepared(statement, failure);
-    return p ? p->parameters : -1;
+    if (!p)
+        return false;
+    parameters = p->parameters;
+    query = p->query;
+    return true;
 }
 
 const PgSession::Prepared* PgSession::prepared(const std::string& statement, Failure& failure)
@@ -216,7 +210,9 @@ const PgSession::Prepared* PgSession::prepared(const std::string& statement, Fai
         return nullptr;
     }
     r = pq().PQdescribePrepared(conn_, p.name.c_str());
-    p.parameters = pq().PQresultStatus(r) == PGRES_COMMAND_OK ? pq().PQnparams(r) : 0;
+    bool described = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
+    p.parameters = described ? pq().PQnparams(r) : 0;
+    p.query = described && pq().PQnfields(r) > 0;
     pq().PQclear(r);
     return &prepared_.emplace(statement, p).first->second;
 }

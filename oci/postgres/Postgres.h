@@ -6,7 +6,7 @@
 // server's SQLSTATE.
 #pragma once
 
-#include "Database.h"
+#include "Failure.h"
 
 #include <memory>
 #include <string>
@@ -17,9 +17,6 @@ struct pg_conn;
 struct pg_result;
 
 namespace dmoci {
-
-// "postgresql://..." or "postgres://...".
-bool isPostgresUri(const std::string& connect);
 
 // The rows of a query, held until the statement is run again or released.
 class PgRows {
@@ -50,9 +47,9 @@ public:
     bool open(const std::string& uri, const std::string& user, const std::string& password,
               Failure& failure);
 
-    // The number of parameters of a statement, preparing it on the server
-    // the first time; -1 on failure.
-    int parameters(const std::string& statement, Failure& failure);
+    // The number of parameters of a statement and whether it gives rows,
+    // preparing it on the server the first time; false on failure.
+    bool describe(const std::string& statement, int& parameters, bool& query, Failure& failure);
 
     // Runs a prepared statement with text values (nullptr for NULL). A
     // query's rows go to rows; otherwise changed counts the rows it touched.
@@ -66,6 +63,7 @@ private:
     struct Prepared {
         std::string name;
         int parameters = 0;
+        bool query = false;
     };
     // The statement as prepared on the server, preparing it the first
     // time; nullptr on failure.

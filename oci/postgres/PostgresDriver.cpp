@@ -1,0 +1,142 @@
+// The driver of a PostgreSQL server: a session is a PgSession (its
+// connection, prepared statements and transaction); a query's cursor is its
+// result, read row by row. Every value goes over as text.
+
+#include "Driver.h"
+#include "Postgres.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace dmoci {
+
+struct Session {
+    PgSession pg;
+};
+
+struct Cursor {
+    std::shared_ptr<PgRows> rows;
+    int next = 0;  // the row after the current one
+};
+
+namespace {
+
+bool attach(const std::string& connect, std::string& uri, Failure&)
+{
+    uri = connect;  // the server is reached when the session begins
+    return true;
+}
+
+Session* open(const std::string& uri, const std::string&, const std::string& user, const std::string& password,
+              Failure& failure)
+{
+    auto session = std::make_unique<Session>();
+    if (!session->pg.open(uri, user, password, failure))
+        return nullptr;
+    return session.release();
+}
+
+void close(Session* session)
+{
+    delete session;
+}
+
+bool describe(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
+{
+    return session->pg.describe(text, parameters, query, failure);
+}
+
+// A value in the server's text form; false with failure when it has none.
+bool textOf(const Value& v, std::string& text, Failure& failure)
+{
+    switch (v.kind) {
+    case Value::Null:
+        return true;
+    case Value::Text:
+        if (memchr(v.text.data(), 0, v.text.size())) {
+            // libpq hands values over as C strings: a NUL would cut the
+            // value short without a word. Refused, as the server refuses
+            // a NUL in text.
+            failure = {29275, "partial multibyte character (a NUL byte, which the server stores in no text)"};
+            return false;
+        }
+        text.assign(v.text);
+        return true;
+    case Value::Int:
+        text = std::to_string(v.i);
+        return true;
+    case Value::Real: {
+        char buf[40];
+        snprintf(buf, sizeof buf, "%.17g", v.d);
+        text = buf;
+        return true;
+    }
+    }
+    return false;
+}
+
+bool execute(Session* session, const std::string& text, const std::vector<Value>& values, Cursor*& cursor,
+             unsigned& changed, Failure& failure)
+{
+    std::vector<std::string> texts(values.size());
+    std::vector<const char*> params(values.size(), nullptr);
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!textOf(values[i], texts[i], failure))
+            return false;
+        if (values[i].kind != Value::Null)
+            params[i] = texts[i].c_str();
+    }
+    std::shared_ptr<PgRows> rows;
+    if (!session->pg.execute(text, params, rows, changed, failure))
+        return false;
+    if (rows)
+        cursor = new Cursor{std::move(rows), 0};
+    return true;
+}
+
+bool commit(Session* session, Failure& failure)
+{
+    return session->pg.commit(failure);
+}
+
+bool rollback(Session* session, Failure& failure)
+{
+    return session->pg.rollback(failure);
+}
+
+int fetch(Cursor* c, Failure&)
+{
+    if (c->next >= c->rows->rows())
+        return 0;
+    ++c->next;
+    return 1;
+}
+
+int columns(Cursor* c)
+{
+    return c->rows->columns();
+}
+
+Value column(Cursor* c, int col, Value::Kind)
+{
+    Value v;
+    int row = c->next - 1;
+    if (row < 0 || c->rows->isNull(row, col))
+        return v;
+    v.kind = Value::Text;
+    v.text = std::string_view(c->rows->value(row, col), c->rows->length(row, col));
+    return v;
+}
+
+void closeCursor(Cursor* c)
+{
+    delete c;
+}
+
+}  // namespace
+
+const Driver kPostgresDriver = {attach, open, close, describe, execute, commit, rollback,
+                                fetch, columns, column, closeCursor};
+
+}  // namespace dmoci

@@ -1,0 +1,213 @@
+// The driver of a site database file: a session is a Database (its
+// connection, compiled statements and transaction); a query's cursor is the
+// compiled statement stepping through its rows.
+
+#include "Connect.h"
+#include "Database.h"
+#include "Driver.h"
+#include "SqliteLib.h"
+
+#include <memory>
+#include <unistd.h>
+
+namespace dmoci {
+
+struct Session {
+    std::shared_ptr<Database> db;
+};
+
+struct Cursor {
+    std::weak_ptr<Database> db;  // the statement goes with its session
+    sqlite3_stmt* running = nullptr;
+    sqlite3_stmt* own = nullptr;  // compiled for this cursor: the cached one was busy
+    bool done = false;
+};
+
+namespace {
+
+bool attach(const std::string& connect, std::string& file, Failure& failure)
+{
+    std::string why;
+    if (!databaseFile(connect, file, why)) {
+        failure = {12154, "TNS:could not resolve the connect identifier specified (" + why + ")"};
+        return false;
+    }
+    if (access(file.c_str(), F_OK) != 0) {
+        failure = {12514, "TNS:listener does not currently know of service requested in connect descriptor (\"" +
+                              connect + "\": no database " + file + ")"};
+        return false;
+    }
+    return true;
+}
+
+Session* open(const std::string& file, const std::string& connect, const std::string& user,
+              const std::string& password, Failure& failure)
+{
+    auto db = std::make_shared<Database>();
+    if (!db->open(file, connect, user, password, failure))
+        return nullptr;
+    return new Session{std::move(db)};
+}
+
+void close(Session* session)
+{
+    delete session;
+}
+
+bool describe(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
+{
+    sqlite3_stmt* s = session->db->prepare(text, failure);
+    if (!s)
+        return false;
+    parameters = sq().sqlite3_bind_parameter_count(s);
+    query = sq().sqlite3_column_count(s) > 0;
+    return true;
+}
+
+bool bind(sqlite3_stmt* s, int i, const Value& v)
+{
+    switch (v.kind) {
+    case Value::Null:
+        return sq().sqlite3_bind_null(s, i) == SQLITE_OK;
+    case Value::Text:
+        return sq().sqlite3_bind_text(s, i, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC) ==
+               SQLITE_OK;
+    case Value::Int:
+        return sq().sqlite3_bind_int64(s, i, v.i) == SQLITE_OK;
+    case Value::Real:
+        return sq().sqlite3_bind_double(s, i, v.d) == SQLITE_OK;
+    }
+    return false;
+}
+
+bool execute(Session* session, const std::string& text, const std::vector<Value>& values, Cursor*& cursor,
+             unsigned& changed, Failure& failure)
+{
+    Database& db = *session->db;
+    sqlite3_stmt* s = db.prepare(text, failure);
+    if (!s)
+        return false;
+    std::unique_ptr<Cursor> c;
+    if (sq().sqlite3_stmt_busy(s)) {
+        // The cached statement is another handle's open cursor.
+        c = std::make_unique<Cursor>();
+        if (sq().sqlite3_prepare_v2(db.handle(), sq().sqlite3_sql(s), -1, &c->own, nullptr) != SQLITE_OK) {
+            failure = db.lastError();
+            return false;
+        }
+        s = c->own;
+    }
+    // Every position is bound anew before each step.
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!bind(s, static_cast<int>(i) + 1, values[i])) {
+            failure = db.lastError();
+            if (c && c->own)
+                sq().sqlite3_finalize(c->own);
+            return false;
+        }
+    }
+    if (!sq().sqlite3_stmt_readonly(s) && !db.beginIfNeeded(failure)) {
+        if (c && c->own)
+            sq().sqlite3_finalize(c->own);
+        return false;
+    }
+    if (sq().sqlite3_column_count(s) > 0) {
+        if (!c)
+            c = std::make_unique<Cursor>();
+        c->db = session->db;
+        c->running = s;
+        cursor = c.release();
+        return true;
+    }
+    int rc = sq().sqlite3_step(s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        failure = db.lastError();
+        sq().sqlite3_reset(s);
+        if (c && c->own)
+            sq().sqlite3_finalize(c->own);
+        db.noteStatementFailure();
+        return false;
+    }
+    changed = static_cast<unsigned>(sq().sqlite3_changes(db.handle()));
+    sq().sqlite3_reset(s);
+    if (c && c->own)
+        sq().sqlite3_finalize(c->own);
+    return true;
+}
+
+bool commit(Session* session, Failure& failure)
+{
+    return session->db->commit(failure);
+}
+
+bool rollback(Session* session, Failure& failure)
+{
+    return session->db->rollback(failure);
+}
+
+int fetch(Cursor* c, Failure& failure)
+{
+    auto db = c->db.lock();
+    if (!db) {
+        failure = {24338, "statement handle not executed"};
+        return -1;
+    }
+    if (c->done)
+        return 0;
+    int rc = sq().sqlite3_step(c->running);
+    if (rc == SQLITE_ROW)
+        return 1;
+    c->done = true;
+    if (rc == SQLITE_DONE) {
+        sq().sqlite3_reset(c->running);
+        return 0;
+    }
+    failure = db->lastError();
+    sq().sqlite3_reset(c->running);
+    return -1;
+}
+
+int columns(Cursor* c)
+{
+    return sq().sqlite3_column_count(c->running);
+}
+
+Value column(Cursor* c, int col, Value::Kind wanted)
+{
+    sqlite3_stmt* s = c->running;
+    Value v;
+    if (sq().sqlite3_column_type(s, col) == SQLITE_NULL)
+        return v;
+    v.kind = wanted;
+    switch (wanted) {
+    case Value::Int:
+        v.i = sq().sqlite3_column_int64(s, col);
+        break;
+    case Value::Real:
+        v.d = sq().sqlite3_column_double(s, col);
+        break;
+    default: {
+        // The text first: sqlite3_column_bytes then counts its bytes.
+        const char* text = reinterpret_cast<const char*>(sq().sqlite3_column_text(s, col));
+        v.kind = Value::Text;
+        v.text = std::string_view(text ? text : "", static_cast<size_t>(sq().sqlite3_column_bytes(s, col)));
+    }
+    }
+    return v;
+}
+
+void closeCursor(Cursor* c)
+{
+    if (c->running && !c->db.expired())
+        sq().sqlite3_reset(c->running);
+    if (c->own)
+        sq().sqlite3_finalize(c->own);
+    delete c;
+}
+
+}  // namespace
+
+const Driver kSqliteDriver = {attach, open, close, describe, execute, commit, rollback,
+                              fetch, columns, column, closeCursor};
+
+}  // namespace dmoci
