@@ -6,6 +6,7 @@ directory and whose host name is node01: the machine's own /tmp is never
 touched and reports can be compared byte for byte.
 """
 import atexit
+import fcntl
 import glob
 import hashlib
 import os
@@ -63,10 +64,15 @@ def debian_package():
             with open(path, "rb") as f:
                 digest.update(f.read())
     out = os.path.join(BUILD_DIR, "package-" + digest.hexdigest()[:16])
-    debs = glob.glob(os.path.join(out, "qm4107-node-tools_*.deb"))
-    if not debs:
-        subprocess.run([os.path.join(src, "scripts", "build-package"), out], check=True, stdout=subprocess.DEVNULL)
+    # Suites run in parallel (ctest -j) ask at once: one builds, the others
+    # wait for it (two builds into one directory remove each other's tree).
+    with open(os.path.join(BUILD_DIR, "package.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
         debs = glob.glob(os.path.join(out, "qm4107-node-tools_*.deb"))
+        if not debs:
+            subprocess.run([os.path.join(src, "scripts", "build-package"), out], check=True,
+                           stdout=subprocess.DEVNULL)
+            debs = glob.glob(os.path.join(out, "qm4107-node-tools_*.deb"))
     return debs[0]
 
 
