@@ -4,8 +4,11 @@ while the server is restarted, backends are terminated, rows and commits
 are refused and runs are SIGKILLed. At the end every line written must be
 in the database exactly once, still pending on its node or set aside as a
 dead letter there; a line may be duplicated only by a run killed between
-its commit and the record that its batch was delivered, and such kills are
-counted.
+its commit and the record that its batch was delivered: once more for each
+killed run that had it waiting. When a line is lost or duplicated otherwise,
+the evidence is kept in /var/tmp/qm4107-pgsoak-evidence.* (also with
+PG_SOAK_EVIDENCE=1): the faults, the runs of each node with what they
+printed, and where each such line was seen.
 
 usage: pg_soak.py BINDIR WORKDIR SECONDS [NODES [SEED]]   (as root)
        pg_soak.py node BINDIR URI SECONDS SEED OUT        (inside a node's sandbox)
@@ -17,6 +20,7 @@ import random
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -53,35 +57,42 @@ def node(bindir, uri, seconds, seed, out):
 
     t = threading.Thread(target=writer)
     t.start()
-    runs = kills = after_commit = 0
+    runs = kills = 0
+    killed = []  # the ids waiting after each kill, first and last
     statuses = collections.Counter()
+    log = []  # each run: start, end, status and what it printed, for the evidence
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
+        started = time.time()
         proc = subprocess.Popen([os.path.join(bindir, "adjtimelog"), "database", "-s", uri],
-                                stdout=subprocess.DEVNULL)
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        said = []
+        reader = threading.Thread(target=lambda: said.append(proc.stdout.read()))
+        reader.start()
         if rng.random() < 0.15:
             time.sleep(rng.uniform(0, 0.2))
             proc.kill()
         proc.wait()
+        reader.join()
         runs += 1
         statuses[proc.returncode] += 1
+        log.append({"start": started, "end": time.time(), "status": proc.returncode,
+                    "said": b"".join(said).replace(b".", b"").decode("utf-8", "replace")[-2000:]})
         if proc.returncode == -signal.SIGKILL:
             kills += 1
-            waiting = pending.backlog(os.environ["STATE_DIRECTORY"])
+            # What the killed run may have committed without recording it:
+            # the front of the backlog. Whether it did is asked at the end,
+            # when no transaction is in flight (asked now, a commit the
+            # server has not finished would not show yet).
+            waiting = ids(pending.backlog(os.environ["STATE_DIRECTORY"]))
             if waiting:
-                first = ids(waiting[:4096])[:1]
-                env = dict(os.environ, PGPASSWORD="tolvem", PGCONNECT_TIMEOUT="5")
-                q = subprocess.run(["psql", "-X", "-A", "-t", "-d", uri, "-U", "dbu", "-c",
-                                    "SELECT count(*) FROM dbu.ntpadjusts WHERE node = '%s' AND pid = ' adjust:%d'"
-                                    % (os.uname().nodename, first[0] if first else -1)],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-                after_commit += q.stdout.strip() not in (b"", b"0")
+                killed.append((waiting[0], waiting[-1]))
         time.sleep(rng.uniform(0.1, 0.4))
     stop.set()
     t.join()
     with open(out, "w") as f:
-        json.dump({"written": written[0], "runs": runs, "kills": kills, "after_commit": after_commit,
-                   "statuses": {str(k): v for k, v in statuses.items()}}, f)
+        json.dump({"written": written[0], "runs": runs, "kills": kills, "killed": killed,
+                   "statuses": {str(k): v for k, v in statuses.items()}, "log": log}, f)
 
 
 def main():
@@ -121,11 +132,13 @@ def main():
                  "--state", os.path.join(d, "state"), "--host", "node%02d" % k, "--", sys.executable, os.path.abspath(__file__), "node", bindir, uri, str(seconds),
                  str(seed * 100 + k), os.path.join(d, "result.json")], cwd=work))
         faults = collections.Counter()
+        fault_log = []
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             time.sleep(rng.uniform(0.5, 1.5))
             fault = rng.choice(["none", "restart", "terminate", "row", "commit"])
             faults[fault] += 1
+            fault_log.append((time.time(), fault))
             if fault == "restart":
                 subprocess.run([script, "restart", pg_dir, "immediate"], check=True)
             elif fault == "terminate":
@@ -140,29 +153,52 @@ def main():
         psql(pg_dir, port, "UPDATE faults SET on_ = false")
 
         totals = collections.Counter()
-        lost = dup = aside = 0
+        lost = dup = wrong = aside = 0
+        where = {}  # node: {id: [in the database, pending, set aside]} of the lost and duplicated
         for k in range(nodes):
             d = os.path.join(work, "node%02d" % k)
             with open(os.path.join(d, "result.json")) as f:
                 res = json.load(f)
-            for key in ("written", "runs", "kills", "after_commit"):
+            for key in ("written", "runs", "kills"):
                 totals[key] += res[key]
-            seen = collections.Counter(int(p.split(":")[1]) for p in psql(
-                pg_dir, port, "SELECT pid FROM dbu.ntpadjusts WHERE node = 'node%02d'" % k).split())
+            rows = psql(pg_dir, port, "SELECT pid, runtime, ntpid FROM dbu.ntpadjusts WHERE node = 'node%02d'" % k)
+            in_db = collections.Counter(int(r.split("|")[0].split(":")[1]) for r in rows.split())
+            waiting = collections.Counter(ids(pending.backlog(os.path.join(d, "state"))))
             if os.path.exists(os.path.join(d, "tmp/update_time.log")):
-                seen.update(ids(open(os.path.join(d, "tmp/update_time.log"), "rb").read()))
-            seen.update(ids(pending.backlog(os.path.join(d, "state"))))
+                waiting.update(ids(open(os.path.join(d, "tmp/update_time.log"), "rb").read()))
             letters = ids(b"\n".join(pending.dead_letters(os.path.join(d, "state"))))
-            seen.update(letters)
+            seen = in_db + waiting + collections.Counter(letters)
             aside += len(letters)
-            lost += sum(1 for i in range(res["written"]) if seen[i] == 0)
+            # A line may be stored once more for each killed run that had
+            # it waiting: the run may have been killed between its commit
+            # and the record of it. Any other copy is a fault.
+            may = collections.Counter()
+            for first, last in res["killed"]:
+                if seen[first] > 1:
+                    totals["after_commit"] += 1
+                for i in range(first, last + 1):
+                    may[i] += 1
+            bad = [i for i in range(res["written"]) if seen[i] == 0 or seen[i] > 1 + may[i]]
+            lost += sum(1 for i in bad if seen[i] == 0)
             dup += sum(1 for i in range(res["written"]) if seen[i] > 1)
+            wrong += sum(1 for i in bad if seen[i] > 1)
+            if bad:
+                where["node%02d" % k] = {
+                    "ids": {i: [in_db[i], waiting[i], letters.count(i)] for i in bad},
+                    "rows": [r for r in rows.split() if int(r.split("|")[0].split(":")[1]) in set(bad)],
+                    "runs": res["log"]}
         print("pg soak: %d nodes, seed %d, %.0f s: %d lines written, %d runs, %d killed; server faults: %s"
               % (nodes, seed, seconds, totals["written"], totals["runs"], totals["kills"],
                  ", ".join("%s %d" % kv for kv in sorted(faults.items()))))
-        print("pg soak: lost %d, duplicated %d, set aside %d; kills between a commit and the record of it: %d"
-              % (lost, dup, aside, totals["after_commit"]))
-        return 1 if lost or (dup and not totals["after_commit"]) else 0
+        print("pg soak: lost %d, duplicated %d (by a run killed between its commit and the record of it: %d "
+              "kills; otherwise: %d), set aside %d" % (lost, dup, totals["after_commit"], wrong, aside))
+        failed = lost or wrong
+        if failed or os.environ.get("PG_SOAK_EVIDENCE"):
+            out = tempfile.mkdtemp(prefix="qm4107-pgsoak-evidence.", dir="/var/tmp")
+            with open(os.path.join(out, "evidence.json"), "w") as f:
+                json.dump({"faults": fault_log, "nodes": where}, f, indent=1)
+            print("pg soak: evidence kept in %s" % out)
+        return 1 if failed else 0
     finally:
         subprocess.run([script, "stop", pg_dir])
 
