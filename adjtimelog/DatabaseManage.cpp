@@ -129,7 +129,7 @@ int DatabaseManage::init(const std::string& connect, const std::string& user,
 int DatabaseManage::insertLine(const AdjustTimeInfo& info)
 {
     // Every row of a run has the run's time.
-    const int64_t runtime = analyzer ? static_cast<int64_t>(analyzer->runTime()) : getSecTime();
+    const int64_t runtime = static_cast<int64_t>(analyzer->runTime());
     char sql[200] = {};
     memcpy(sql, kInsertSql, sizeof kInsertSql);
 

@@ -25,9 +25,12 @@ struct Value {
     double d = 0;           // Real
 };
 
-// What a driver keeps for a session and for the rows of a query; each
-// driver has its own, reached only through its table.
+// Opaque: a driver hands its own session, compiled statement and rows of a
+// query out as these, and takes them back only through its own table (a
+// pointer cast to another object type and back is the pointer it was).
+// They are never defined.
 struct Session;
+struct Statement;
 struct Cursor;
 
 struct Driver {
@@ -40,17 +43,18 @@ struct Driver {
     // Ends a session without a commit.
     void (*close)(Session* session);
 
-    // How many values a statement takes, and whether it gives rows; false
-    // with failure when the statement is refused.
-    bool (*describe)(Session* session, const std::string& text, int& parameters, bool& query,
-                     Failure& failure);
-    // Runs a described statement with one value per parameter, in order,
+    // A statement compiled in the session (once: the session keeps it to
+    // its end), how many values it takes and whether it gives rows;
+    // nullptr with failure when the statement is refused.
+    Statement* (*prepare)(Session* session, const std::string& text, int& parameters, bool& query,
+                          Failure& failure);
+    // Runs a prepared statement with one value per parameter, in order,
     // inside the session's transaction (opened by the first statement
     // after a commit or rollback). A query's rows go to cursor; otherwise
     // changed counts the rows the statement touched. The values must stay
     // valid until the rows are read.
-    bool (*execute)(Session* session, const std::string& text, const std::vector<Value>& values,
-                    Cursor*& cursor, unsigned& changed, Failure& failure);
+    bool (*execute)(Session* session, Statement* statement, const std::vector<Value>& values, Cursor*& cursor,
+                    unsigned& changed, Failure& failure);
     bool (*commit)(Session* session, Failure& failure);
     bool (*rollback)(Session* session, Failure& failure);
 

@@ -385,7 +385,8 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     Failure failure;
     int wanted = 0;
     bool query = false;
-    if (!driver.describe(s->session, stmtp->text, wanted, query, failure))
+    dmoci::Statement* statement = driver.prepare(s->session, stmtp->text, wanted, query, failure);
+    if (!statement)
         return fail(errhp, failure);
     if (!query && iters == 0)
         return fail(errhp, {24333, "zero iteration count"});
@@ -405,7 +406,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
 
     dmoci::Cursor* cursor = nullptr;
     unsigned changed = 0;
-    if (!driver.execute(s->session, stmtp->text, values, cursor, changed, failure))
+    if (!driver.execute(s->session, statement, values, cursor, changed, failure))
         return fail(errhp, failure);
     stmtp->exhausted = false;
     stmtp->rowCount = 0;

@@ -182,17 +182,7 @@ bool PgSession::command(const char* sql, Failure& failure)
     return ok;
 }
 
-bool PgSession::describe(const std::string& statement, int& parameters, bool& query, Failure& failure)
-{
-    const Prepared* p = prepared(statement, failure);
-    if (!p)
-        return false;
-    parameters = p->parameters;
-    query = p->query;
-    return true;
-}
-
-const PgSession::Prepared* PgSession::prepared(const std::string& statement, Failure& failure)
+const PgSession::Prepared* PgSession::prepare(const std::string& statement, Failure& failure)
 {
     auto it = prepared_.find(statement);
     if (it != prepared_.end())
@@ -217,7 +207,7 @@ const PgSession::Prepared* PgSession::prepared(const std::string& statement, Fai
     return &prepared_.emplace(statement, p).first->second;
 }
 
-bool PgSession::execute(const std::string& statement, const std::vector<const char*>& values,
+bool PgSession::execute(const Prepared& statement, const std::vector<const char*>& values,
                         std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure)
 {
     if (!inTransaction_) {
@@ -225,10 +215,7 @@ bool PgSession::execute(const std::string& statement, const std::vector<const ch
             return false;
         inTransaction_ = true;
     }
-    const Prepared* p = prepared(statement, failure);
-    if (!p)
-        return false;
-    PGresult* r = pq().PQexecPrepared(conn_, p->name.c_str(), static_cast<int>(values.size()), values.data(),
+    PGresult* r = pq().PQexecPrepared(conn_, statement.name.c_str(), static_cast<int>(values.size()), values.data(),
                                       nullptr, nullptr, 0);
     ExecStatusType status = pq().PQresultStatus(r);
     if (status == PGRES_TUPLES_OK) {

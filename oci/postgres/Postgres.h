@@ -47,27 +47,26 @@ public:
     bool open(const std::string& uri, const std::string& user, const std::string& password,
               Failure& failure);
 
-    // The number of parameters of a statement and whether it gives rows,
-    // preparing it on the server the first time; false on failure.
-    bool describe(const std::string& statement, int& parameters, bool& query, Failure& failure);
+    // A statement as prepared on the server: its name there, the number of
+    // its parameters and whether it gives rows.
+    struct Prepared {
+        std::string name;
+        int parameters = 0;
+        bool query = false;
+    };
+    // Prepares a statement the first time it is asked for; nullptr on
+    // failure. The statement stays prepared for the whole session.
+    const Prepared* prepare(const std::string& statement, Failure& failure);
 
     // Runs a prepared statement with text values (nullptr for NULL). A
     // query's rows go to rows; otherwise changed counts the rows it touched.
-    bool execute(const std::string& statement, const std::vector<const char*>& values,
+    bool execute(const Prepared& statement, const std::vector<const char*>& values,
                  std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
 
     bool commit(Failure& failure);
     bool rollback(Failure& failure);
 
 private:
-    struct Prepared {
-        std::string name;
-        int parameters = 0;
-        bool query = false;
-    };
-    // The statement as prepared on the server, preparing it the first
-    // time; nullptr on failure.
-    const Prepared* prepared(const std::string& statement, Failure& failure);
     bool command(const char* sql, Failure& failure);
     Failure failureOf(pg_result* r) const;
 

@@ -1,6 +1,7 @@
 // The driver of a PostgreSQL server: a session is a PgSession (its
-// connection, prepared statements and transaction); a query's cursor is its
-// result, read row by row. Every value goes over as text.
+// connection, prepared statements and transaction), a statement one
+// prepared there, and a query's cursor its result, read row by row. Every
+// value goes over as text.
 
 #include "Driver.h"
 #include "Postgres.h"
@@ -11,16 +12,22 @@
 
 namespace dmoci {
 
-struct Session {
-    PgSession pg;
-};
+namespace {
 
-struct Cursor {
+struct PgCursor {
     std::shared_ptr<PgRows> rows;
     int next = 0;  // the row after the current one
 };
 
-namespace {
+PgSession& ours(Session* s)
+{
+    return *reinterpret_cast<PgSession*>(s);
+}
+
+PgCursor* ours(Cursor* c)
+{
+    return reinterpret_cast<PgCursor*>(c);
+}
 
 bool attach(const std::string& connect, std::string& uri, Failure&)
 {
@@ -31,20 +38,25 @@ bool attach(const std::string& connect, std::string& uri, Failure&)
 Session* open(const std::string& uri, const std::string&, const std::string& user, const std::string& password,
               Failure& failure)
 {
-    auto session = std::make_unique<Session>();
-    if (!session->pg.open(uri, user, password, failure))
+    auto session = std::make_unique<PgSession>();
+    if (!session->open(uri, user, password, failure))
         return nullptr;
-    return session.release();
+    return reinterpret_cast<Session*>(session.release());
 }
 
 void close(Session* session)
 {
-    delete session;
+    delete &ours(session);
 }
 
-bool describe(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
+Statement* prepare(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
 {
-    return session->pg.describe(text, parameters, query, failure);
+    const PgSession::Prepared* p = ours(session).prepare(text, failure);
+    if (!p)
+        return nullptr;
+    parameters = p->parameters;
+    query = p->query;
+    return reinterpret_cast<Statement*>(const_cast<PgSession::Prepared*>(p));
 }
 
 // A value in the server's text form; false with failure when it has none.
@@ -76,7 +88,7 @@ bool textOf(const Value& v, std::string& text, Failure& failure)
     return false;
 }
 
-bool execute(Session* session, const std::string& text, const std::vector<Value>& values, Cursor*& cursor,
+bool execute(Session* session, Statement* statement, const std::vector<Value>& values, Cursor*& cursor,
              unsigned& changed, Failure& failure)
 {
     std::vector<std::string> texts(values.size());
@@ -88,25 +100,27 @@ bool execute(Session* session, const std::string& text, const std::vector<Value>
             params[i] = texts[i].c_str();
     }
     std::shared_ptr<PgRows> rows;
-    if (!session->pg.execute(text, params, rows, changed, failure))
+    const auto* prepared = reinterpret_cast<const PgSession::Prepared*>(statement);
+    if (!ours(session).execute(*prepared, params, rows, changed, failure))
         return false;
     if (rows)
-        cursor = new Cursor{std::move(rows), 0};
+        cursor = reinterpret_cast<Cursor*>(new PgCursor{std::move(rows), 0});
     return true;
 }
 
 bool commit(Session* session, Failure& failure)
 {
-    return session->pg.commit(failure);
+    return ours(session).commit(failure);
 }
 
 bool rollback(Session* session, Failure& failure)
 {
-    return session->pg.rollback(failure);
+    return ours(session).rollback(failure);
 }
 
-int fetch(Cursor* c, Failure&)
+int fetch(Cursor* cursor, Failure&)
 {
+    PgCursor* c = ours(cursor);
     if (c->next >= c->rows->rows())
         return 0;
     ++c->next;
@@ -115,11 +129,12 @@ int fetch(Cursor* c, Failure&)
 
 int columns(Cursor* c)
 {
-    return c->rows->columns();
+    return ours(c)->rows->columns();
 }
 
-Value column(Cursor* c, int col, Value::Kind)
+Value column(Cursor* cursor, int col, Value::Kind)
 {
+    PgCursor* c = ours(cursor);
     Value v;
     int row = c->next - 1;
     if (row < 0 || c->rows->isNull(row, col))
@@ -131,12 +146,12 @@ Value column(Cursor* c, int col, Value::Kind)
 
 void closeCursor(Cursor* c)
 {
-    delete c;
+    delete ours(c);
 }
 
 }  // namespace
 
-const Driver kPostgresDriver = {attach, open, close, describe, execute, commit, rollback,
+const Driver kPostgresDriver = {attach, open, close, prepare, execute, commit, rollback,
                                 fetch, columns, column, closeCursor};
 
 }  // namespace dmoci

@@ -1,6 +1,6 @@
 // The driver of a site database file: a session is a Database (its
-// connection, compiled statements and transaction); a query's cursor is the
-// compiled statement stepping through its rows.
+// connection, compiled statements and transaction), a statement is one
+// compiled there, and a query's cursor steps through its rows.
 
 #include "Connect.h"
 #include "Database.h"
@@ -12,18 +12,38 @@
 
 namespace dmoci {
 
-struct Session {
+namespace {
+
+struct SqliteSession {
     std::shared_ptr<Database> db;
 };
 
-struct Cursor {
+struct SqliteCursor {
     std::weak_ptr<Database> db;  // the statement goes with its session
     sqlite3_stmt* running = nullptr;
     sqlite3_stmt* own = nullptr;  // compiled for this cursor: the cached one was busy
     bool done = false;
+    SqliteCursor() = default;
+    SqliteCursor(const SqliteCursor&) = delete;
+    SqliteCursor& operator=(const SqliteCursor&) = delete;
+    ~SqliteCursor()
+    {
+        if (running && !db.expired())
+            sq().sqlite3_reset(running);
+        if (own)
+            sq().sqlite3_finalize(own);
+    }
 };
 
-namespace {
+SqliteSession* ours(Session* s)
+{
+    return reinterpret_cast<SqliteSession*>(s);
+}
+
+SqliteCursor* ours(Cursor* c)
+{
+    return reinterpret_cast<SqliteCursor*>(c);
+}
 
 bool attach(const std::string& connect, std::string& file, Failure& failure)
 {
@@ -46,22 +66,22 @@ Session* open(const std::string& file, const std::string& connect, const std::st
     auto db = std::make_shared<Database>();
     if (!db->open(file, connect, user, password, failure))
         return nullptr;
-    return new Session{std::move(db)};
+    return reinterpret_cast<Session*>(new SqliteSession{std::move(db)});
 }
 
 void close(Session* session)
 {
-    delete session;
+    delete ours(session);
 }
 
-bool describe(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
+Statement* prepare(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure)
 {
-    sqlite3_stmt* s = session->db->prepare(text, failure);
+    sqlite3_stmt* s = ours(session)->db->prepare(text, failure);
     if (!s)
-        return false;
+        return nullptr;
     parameters = sq().sqlite3_bind_parameter_count(s);
     query = sq().sqlite3_column_count(s) > 0;
-    return true;
+    return reinterpret_cast<Statement*>(s);
 }
 
 bool bind(sqlite3_stmt* s, int i, const Value& v)
@@ -80,19 +100,17 @@ bool bind(sqlite3_stmt* s, int i, const Value& v)
     return false;
 }
 
-bool execute(Session* session, const std::string& text, const std::vector<Value>& values, Cursor*& cursor,
+bool execute(Session* session, Statement* statement, const std::vector<Value>& values, Cursor*& cursor,
              unsigned& changed, Failure& failure)
 {
-    Database& db = *session->db;
-    sqlite3_stmt* s = db.prepare(text, failure);
-    if (!s)
-        return false;
-    std::unique_ptr<Cursor> c;
+    const std::shared_ptr<Database>& db = ours(session)->db;
+    auto* s = reinterpret_cast<sqlite3_stmt*>(statement);
+    std::unique_ptr<SqliteCursor> c;
     if (sq().sqlite3_stmt_busy(s)) {
         // The cached statement is another handle's open cursor.
-        c = std::make_unique<Cursor>();
-        if (sq().sqlite3_prepare_v2(db.handle(), sq().sqlite3_sql(s), -1, &c->own, nullptr) != SQLITE_OK) {
-            failure = db.lastError();
+        c = std::make_unique<SqliteCursor>();
+        if (sq().sqlite3_prepare_v2(db->handle(), sq().sqlite3_sql(s), -1, &c->own, nullptr) != SQLITE_OK) {
+            failure = db->lastError();
             return false;
         }
         s = c->own;
@@ -100,53 +118,45 @@ bool execute(Session* session, const std::string& text, const std::vector<Value>
     // Every position is bound anew before each step.
     for (size_t i = 0; i < values.size(); ++i) {
         if (!bind(s, static_cast<int>(i) + 1, values[i])) {
-            failure = db.lastError();
-            if (c && c->own)
-                sq().sqlite3_finalize(c->own);
+            failure = db->lastError();
             return false;
         }
     }
-    if (!sq().sqlite3_stmt_readonly(s) && !db.beginIfNeeded(failure)) {
-        if (c && c->own)
-            sq().sqlite3_finalize(c->own);
+    if (!sq().sqlite3_stmt_readonly(s) && !db->beginIfNeeded(failure))
         return false;
-    }
     if (sq().sqlite3_column_count(s) > 0) {
         if (!c)
-            c = std::make_unique<Cursor>();
-        c->db = session->db;
+            c = std::make_unique<SqliteCursor>();
+        c->db = db;
         c->running = s;
-        cursor = c.release();
+        cursor = reinterpret_cast<Cursor*>(c.release());
         return true;
     }
     int rc = sq().sqlite3_step(s);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        failure = db.lastError();
-        sq().sqlite3_reset(s);
-        if (c && c->own)
-            sq().sqlite3_finalize(c->own);
-        db.noteStatementFailure();
-        return false;
-    }
-    changed = static_cast<unsigned>(sq().sqlite3_changes(db.handle()));
+    bool ok = rc == SQLITE_DONE || rc == SQLITE_ROW;
+    if (!ok)
+        failure = db->lastError();  // before the reset, which may change it
+    else
+        changed = static_cast<unsigned>(sq().sqlite3_changes(db->handle()));
     sq().sqlite3_reset(s);
-    if (c && c->own)
-        sq().sqlite3_finalize(c->own);
-    return true;
+    if (!ok)
+        db->noteStatementFailure();
+    return ok;
 }
 
 bool commit(Session* session, Failure& failure)
 {
-    return session->db->commit(failure);
+    return ours(session)->db->commit(failure);
 }
 
 bool rollback(Session* session, Failure& failure)
 {
-    return session->db->rollback(failure);
+    return ours(session)->db->rollback(failure);
 }
 
-int fetch(Cursor* c, Failure& failure)
+int fetch(Cursor* cursor, Failure& failure)
 {
+    SqliteCursor* c = ours(cursor);
     auto db = c->db.lock();
     if (!db) {
         failure = {24338, "statement handle not executed"};
@@ -158,23 +168,20 @@ int fetch(Cursor* c, Failure& failure)
     if (rc == SQLITE_ROW)
         return 1;
     c->done = true;
-    if (rc == SQLITE_DONE) {
-        sq().sqlite3_reset(c->running);
-        return 0;
-    }
-    failure = db->lastError();
+    if (rc != SQLITE_DONE)
+        failure = db->lastError();
     sq().sqlite3_reset(c->running);
-    return -1;
+    return rc == SQLITE_DONE ? 0 : -1;
 }
 
 int columns(Cursor* c)
 {
-    return sq().sqlite3_column_count(c->running);
+    return sq().sqlite3_column_count(ours(c)->running);
 }
 
 Value column(Cursor* c, int col, Value::Kind wanted)
 {
-    sqlite3_stmt* s = c->running;
+    sqlite3_stmt* s = ours(c)->running;
     Value v;
     if (sq().sqlite3_column_type(s, col) == SQLITE_NULL)
         return v;
@@ -198,16 +205,12 @@ Value column(Cursor* c, int col, Value::Kind wanted)
 
 void closeCursor(Cursor* c)
 {
-    if (c->running && !c->db.expired())
-        sq().sqlite3_reset(c->running);
-    if (c->own)
-        sq().sqlite3_finalize(c->own);
-    delete c;
+    delete ours(c);
 }
 
 }  // namespace
 
-const Driver kSqliteDriver = {attach, open, close, describe, execute, commit, rollback,
+const Driver kSqliteDriver = {attach, open, close, prepare, execute, commit, rollback,
                               fetch, columns, column, closeCursor};
 
 }  // namespace dmoci
