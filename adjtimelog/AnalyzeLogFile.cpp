@@ -2,6 +2,7 @@
 #include "BuildSettings.h"
 #include "ClassicLine.h"
 #include "Diagnostics.h"
+#include "Escape.h"
 #include "LineParser.h"
 #include "LineShape.h"
 #include "Metrics.h"
@@ -102,6 +103,8 @@ static void sayClaimError(const ClaimError& e)
 int AnalyzeLogFile::readLog()
 {
     RawLogClaim::Result r = claim.acquire();
+    for (const std::string& notice : claim.notices())
+        fprintf(stderr, "AnalyzeLogFile::readLog %s\n", escaped(notice).c_str());
     if (claim.dropped().lines > 0) {
         // "AnalyzeLogFile::readLog /tmp/update_time.log false! 1 line longer than 65536 bytes dropped (70000 bytes)"
         char text[160];

@@ -71,6 +71,7 @@ public:
     const std::string& lastServer() const { return lastServerSeen; }
     long long waitingBytes() const { return claim.waitingBytes(); }
     time_t rawLogModified() const { return claim.rawLogModified(); }
+    long long lostBytes() const { return claim.lostBytes(); }
     // A record of the batch that will not reach its destination with it
     // (the database set it aside).
     void leftOut(const AdjustTimeInfo& info);

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <cstring>
+#include <ctime>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,7 +31,7 @@ int fcntlLibc(int fd, int cmd, int arg)
 
 const SysCalls kLibc = {
     openLibc, openatLibc, ::close,  ::pread,  ::write, ::fsync, ::ftruncate, ::lseek, ::rename,
-    ::unlink, ::mkdir,    ::rmdir,  ::flock,  fcntlLibc, ::fstat, ::lstat,   ::mmap,
+    ::unlink, ::mkdir,    ::rmdir,  ::flock,  fcntlLibc, ::fstat, ::lstat,   ::mmap, ::unlinkat,
 };
 
 SysCalls sys = kLibc;
@@ -216,8 +219,6 @@ int syncDirectory(const std::string& path)
     return 0;
 }
 
-namespace {
-
 const char* kindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
@@ -229,6 +230,30 @@ const char* kindOf(mode_t mode)
     if (S_ISCHR(mode) || S_ISBLK(mode))
         return "a device";
     return "not a regular file";
+}
+
+namespace {
+
+// What a directory's owner and mode let other users do in it: nothing
+// (only the run's user and root write there), or write in it under the
+// sticky bit, or swap anything in it.
+enum class DirTrust { Private, Sticky, Open };
+
+DirTrust trustOf(const struct stat& st)
+{
+    const uid_t me = geteuid();
+    bool othersWrite = (st.st_uid != me && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
+                       ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    if (!othersWrite)
+        return DirTrust::Private;
+    return (st.st_mode & S_ISVTX) ? DirTrust::Sticky : DirTrust::Open;
+}
+
+std::string describeDirectory(const std::string& dirPath, const struct stat& st)
+{
+    char octal[8];
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "its directory " + dirPath + " (uid " + std::to_string(st.st_uid) + ", mode " + octal + ")";
 }
 
 }  // namespace
@@ -290,18 +315,85 @@ int openInDirectory(const std::string& path, int flags, mode_t mode, std::string
     struct stat st;
     if (!dir.valid() || sys.fstat(dir.get(), &st) != 0)
         return -1;
-    const uid_t me = geteuid();
-    bool othersWrite = (st.st_uid != me && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
-                       ((st.st_mode & S_IWGRP) && st.st_gid != 0);
     std::string name = baseName(path);
-    if (!othersWrite)
+    switch (trustOf(st)) {
+    case DirTrust::Private:
         return sys.openat(dir.get(), name.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
-    if (!(st.st_mode & S_ISVTX)) {
-        char octal[8];
-        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        why = "its directory " + dirPath + " (uid " + std::to_string(st.st_uid) + ", mode " + octal +
-              ") may be written by other users and is not sticky";
+    case DirTrust::Open:
+        why = describeDirectory(dirPath, st) + " may be written by other users and is not sticky";
+        return -1;
+    case DirTrust::Sticky:
+        break;
+    }
+    return openGuarded(dir.get(), name.c_str(), flags, mode, Owners{geteuid()}, why);
+}
+
+// Sixteen hex digits nobody can guess, for names in /tmp and the backlog's.
+std::string randomId()
+{
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        struct timespec ts {};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        unsigned long long mix = static_cast<unsigned long long>(ts.tv_nsec) ^
+                                 (static_cast<unsigned long long>(getpid()) << 32) ^
+                                 static_cast<unsigned long long>(ts.tv_sec);
+        memcpy(bytes, &mix, sizeof bytes);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+    }
+    return hex;
+}
+
+
+int publishFile(const std::string& path, std::string_view text, mode_t mode, bool ownDirectory, std::string& why)
+{
+    why.clear();
+    const std::string dirPath = directoryOf(path), name = baseName(path);
+    Fd dir(sys.open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    struct stat st;
+    if (!dir.valid() || sys.fstat(dir.get(), &st) != 0) {
+        why = dirPath + ": " + strerror(errno);
         return -1;
     }
-    return openGuarded(dir.get(), name.c_str(), flags, mode, Owners{me}, why);
+    DirTrust trust = trustOf(st);
+    if (trust == DirTrust::Open) {
+        why = describeDirectory(dirPath, st) + " may be written by other users and is not sticky";
+        return -1;
+    }
+    if (ownDirectory && st.st_uid != geteuid() && st.st_uid != 0) {
+        why = describeDirectory(dirPath, st) + " belongs to another user";
+        return -1;
+    }
+    if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+        !S_ISLNK(st.st_mode)) {
+        why = path + ": " + kindOf(st.st_mode) + " stands there: remove it";
+        return -1;
+    }
+    // A name nobody can guess beforehand, made new: nothing planted is
+    // opened, and a reader sees the old file or the whole new one.
+    std::string tmp;
+    Fd fd;
+    for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
+        tmp = "." + name + "." + randomId() + ".tmp";
+        fd = Fd(sys.openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.valid() && errno != EEXIST)
+            break;
+    }
+    if (!fd.valid()) {
+        why = dirPath + "/" + tmp + ": " + strerror(errno);
+        return -1;
+    }
+    if (fchmod(fd.get(), mode) != 0 || writeAll(fd.get(), text) != 0 || sys.fsync(fd.get()) != 0 ||
+        renameat(dir.get(), tmp.c_str(), dir.get(), name.c_str()) != 0) {
+        why = path + ": " + strerror(errno);
+        unlinkat(dir.get(), tmp.c_str(), 0);
+        return -1;
+    }
+    sys.fsync(dir.get());
+    return 0;
 }

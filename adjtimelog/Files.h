@@ -30,6 +30,7 @@ struct SysCalls {
     int (*fstat)(int fd, struct stat* st);
     int (*lstat)(const char* path, struct stat* st);
     void* (*mmap)(void* at, size_t n, int prot, int flags, int fd, off_t offset);
+    int (*unlinkat)(int dirfd, const char* name, int flags);
 };
 
 extern SysCalls sys;
@@ -158,6 +159,24 @@ int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owner
 // of openGuarded for the run's own files; without it the file is refused,
 // as logrotate refuses an insecure parent directory. Returns as openGuarded.
 int openInDirectory(const std::string& path, int flags, mode_t mode, std::string& why);
+
+// Writes a whole file that a user names (a page, the metrics) without
+// trusting what stands at its name: text goes to a new file of an
+// unguessable name in path's directory (O_EXCL, no link followed), is
+// synced, given mode and renamed over path, so that path holds the old
+// file or the whole new one and a link planted there is replaced, its
+// target never written. A FIFO, device, socket or directory at path, and a
+// directory others may write without the sticky bit, are refused; with
+// ownDirectory also a directory of another user than the run's or root.
+// 0, or -1 with why saying what failed.
+int publishFile(const std::string& path, std::string_view text, mode_t mode, bool ownDirectory, std::string& why);
+
+// Sixteen hex digits nobody can guess, for names in shared directories.
+std::string randomId();
+
+// What stands at a name that is not a regular file: "a directory", "a
+// FIFO", "a socket", "a device".
+const char* kindOf(mode_t mode);
 
 // The directory part of path ("." for none, "/" for the root).
 std::string directoryOf(const std::string& path);

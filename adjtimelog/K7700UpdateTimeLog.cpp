@@ -69,6 +69,7 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
     facts.backlogBytes = input->waitingBytes();
     facts.deadLetters = deadLetterCount(input->stateDir());
     facts.rawLogModified = input->rawLogModified();
+    facts.lostBytes = input->lostBytes();
     std::string why;
     if (writeMetrics(input->stateDir(), cl.metricsDir, facts, why) != 0)
         diag("Metrics::write ", why, " false!");

@@ -19,6 +19,33 @@ std::string kindOf(const AdjustTimeInfo& info)
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at v[i] (no overlong form,
+// no surrogate, nothing past U+10FFFF); 0 when there is none.
+size_t utf8Length(const std::string& v, size_t i)
+{
+    unsigned char c = static_cast<unsigned char>(v[i]);
+    size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (n == 0 || i + n > v.size())
+        return 0;
+    unsigned char second = static_cast<unsigned char>(v[i + 1]);
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c == 0xe0)
+        lo = 0xa0;
+    else if (c == 0xed)
+        hi = 0x9f;
+    else if (c == 0xf0)
+        lo = 0x90;
+    else if (c == 0xf4)
+        hi = 0x8f;
+    if (second < lo || second > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k) {
+        if ((static_cast<unsigned char>(v[i + k]) & 0xc0) != 0x80)
+            return 0;
+    }
+    return n;
+}
+
 std::map<std::string, std::string> readKept(const std::string& path)
 {
     std::map<std::string, std::string> kept;
@@ -43,18 +70,40 @@ long long number(const std::map<std::string, std::string>& kept, const std::stri
     return it == kept.end() ? 0 : strtoll(it->second.c_str(), nullptr, 10);
 }
 
-// A label value as the text format wants it: backslash, quote and line end
-// escaped.
+// A label value as the text format wants it, whatever bytes a server name
+// holds: valid UTF-8, with backslash, quote and line end escaped; control
+// bytes and bytes that are not UTF-8 written as the text \xNN.
 std::string labelValue(const std::string& v)
 {
     std::string out;
-    for (char c : v) {
-        if (c == '\\' || c == '"')
-            out += '\\', out += c;
-        else if (c == '\n')
+    auto hex = [&](unsigned char c) {
+        static const char kHex[] = "0123456789abcdef";
+        out += "\\\\x";  // the text \xNN: a backslash escaped, then xNN
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    };
+    for (size_t i = 0; i < v.size();) {
+        unsigned char c = static_cast<unsigned char>(v[i]);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
             out += "\\n";
-        else
-            out += c;
+        } else if (c < 0x20 || c == 0x7f) {
+            hex(c);
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            size_t n = utf8Length(v, i);
+            if (n == 0) {
+                hex(c);
+            } else {
+                out.append(v, i, n);
+                i += n;
+                continue;
+            }
+        }
+        ++i;
     }
     return out;
 }
@@ -105,6 +154,9 @@ std::string exposition(const std::map<std::string, std::string>& kept)
     out += "adjtimelog_backlog_bytes " + std::to_string(number(kept, "backlog_bytes")) + "\n";
     family(out, "adjtimelog_dead_letters", "gauge", "Rows the database kept refusing, set aside.");
     out += "adjtimelog_dead_letters " + std::to_string(number(kept, "dead_letters")) + "\n";
+    family(out, "adjtimelog_lost_bytes_total", "counter",
+           "Bytes of claimed raw logs that vanished before they were copied (a reboot in the middle of a run).");
+    out += "adjtimelog_lost_bytes_total " + std::to_string(number(kept, "lost_bytes")) + "\n";
     family(out, "adjtimelog_raw_log_modified_timestamp_seconds", "gauge",
            "When the time job last wrote a raw log that a run claimed.");
     out += "adjtimelog_raw_log_modified_timestamp_seconds " + std::to_string(number(kept, "raw_log_modified")) +
@@ -129,6 +181,8 @@ int writeMetrics(const std::string& stateDir, const std::string& dir, const RunO
     }
     kept["backlog_bytes"] = std::to_string(facts.backlogBytes);
     kept["dead_letters"] = std::to_string(facts.deadLetters);
+    if (facts.lostBytes)
+        kept["lost_bytes"] = std::to_string(number(kept, "lost_bytes") + facts.lostBytes);
     if (facts.rawLogModified)
         kept["raw_log_modified"] = std::to_string(static_cast<long long>(facts.rawLogModified));
 
@@ -141,12 +195,9 @@ int writeMetrics(const std::string& stateDir, const std::string& dir, const RunO
         why = failed + ": " + strerror(errno);
         return -1;
     }
-    // A name node_exporter skips (it reads *.prom only) until it is whole.
-    const std::string target = dir + "/adjtimelog.prom";
-    const std::string tmp = target + "." + std::to_string(getpid()) + ".tmp";
-    if (replaceFile(tmp, target, exposition(kept), failed, 0644) != 0) {
-        why = (failed.empty() ? target : failed) + ": " + strerror(errno);
+    // The file appears whole under its name (node_exporter reads *.prom
+    // only), in a directory no other user could have swapped it in.
+    if (publishFile(dir + "/adjtimelog.prom", exposition(kept), 0644, true, why) != 0)
         return -1;
-    }
     return 0;
 }

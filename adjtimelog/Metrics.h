@@ -26,13 +26,15 @@ struct RunOutcome {
     long long backlogBytes = 0;  // claimed lines still waiting
     long long deadLetters = 0;   // rows set aside, ever
     time_t rawLogModified = 0;   // when the raw log claimed was last written; 0: none claimed
+    long long lostBytes = 0;     // bytes of a claimed raw log that vanished before they were copied
 };
 
 // The kind of a record, from its pid: "step", "adjust", or "failure".
 std::string kindOf(const AdjustTimeInfo& info);
 
 // Adds the facts of the run to the state kept in stateDir and writes the
-// metrics file into dir. 0, or -1 with why saying what failed.
+// metrics file into dir (refused in a directory another user could swap
+// it in). 0, or -1 with why saying what failed.
 int writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts, std::string& why);
 
 // The text of the metrics file for the kept state (the "metrics" file's

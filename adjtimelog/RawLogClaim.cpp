@@ -49,26 +49,6 @@ bool writerWaiting(int fd, int q)
     return q == Leased && sys.fcntl(fd, F_GETLEASE, 0) == F_UNLCK;
 }
 
-// Sixteen hex digits nobody can guess, for names in /tmp and the backlog's.
-std::string randomId()
-{
-    unsigned char bytes[8];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        struct timespec ts {};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        unsigned long long mix = static_cast<unsigned long long>(ts.tv_nsec) ^
-                                 (static_cast<unsigned long long>(getpid()) << 32) ^
-                                 static_cast<unsigned long long>(ts.tv_sec);
-        memcpy(bytes, &mix, sizeof bytes);
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
-}
 
 const char kBacklogPrefix[] = "backlog.";
 
@@ -101,11 +81,17 @@ std::string stateDirectory(const std::string& rawPath)
 }
 
 // A drain in progress: the lines of the landing from offset from go to the
-// end of the backlog, which held backlogSize bytes before it began.
+// end of the backlog, which held backlogSize bytes before it began. The
+// landing held length bytes then, and was the file dev:ino; a landing in a
+// transit directory is reached and removed through dir, the directory's
+// handle, never by its path again.
 struct RawLogClaim::Drain {
     std::string landing;
     off_t from = 0;
     off_t backlogSize = 0;
+    long long length = -1;  // -1: not noted (a note of an earlier version)
+    unsigned long long dev = 0, ino = 0;
+    Fd dir;
 };
 
 RawLogClaim::RawLogClaim(std::string rawPath, std::string stateDir, Owners owners, const Limits& limits)
@@ -279,8 +265,10 @@ int RawLogClaim::resolveNote()
     return 0;
 }
 
-// Notes the drain and makes sure a backlog is there to take its lines.
-int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from)
+// Notes the drain ("<id> <backlog size> <from> <landing>", then a line
+// "<length> <dev> <ino>" of the landing as it is now) and makes sure a
+// backlog is there to take its lines.
+int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from, const struct stat& source)
 {
     if (backlogId_.empty()) {
         backlogId_ = randomId();
@@ -291,9 +279,15 @@ int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from)
     struct stat st;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
         return fail(ClaimStep::Claim, backlogPath(), errno);
-    d = Drain{landing, from, st.st_size};
+    d.landing = landing;
+    d.from = from;
+    d.backlogSize = st.st_size;
+    d.length = source.st_size;
+    d.dev = source.st_dev;
+    d.ino = source.st_ino;
     std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(d.backlogSize)) + " " +
-                       std::to_string(static_cast<long long>(from)) + " " + landing;
+                       std::to_string(static_cast<long long>(from)) + " " + landing + "\n" +
+                       std::to_string(d.length) + " " + std::to_string(d.dev) + " " + std::to_string(d.ino);
     std::string failed;
     if (replaceFile(stagingPath_, drainPath_, text, failed) != 0 || syncDirectory(dir_) != 0)
         return fail(ClaimStep::Claim, failed.empty() ? dir_ : failed, errno);
@@ -338,7 +332,8 @@ int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
         }
         if (removed)
             break;
-        if (sys.unlink(d.landing.c_str()) != 0 && errno != ENOENT) {
+        int gone = d.dir.valid() ? sys.unlinkat(d.dir.get(), "raw", 0) : sys.unlink(d.landing.c_str());
+        if (gone != 0 && errno != ENOENT) {
             rc = fail(ClaimStep::Claim, d.landing, errno);
             break;
         }
@@ -351,11 +346,14 @@ int RawLogClaim::runDrain(Drain& d, Fd& source, int quiet)
     return 0;
 }
 
-// The drain is done: its transit directory and its note go.
+// The drain is done: its transit directory (while its name still names the
+// directory held) and its note go.
 void RawLogClaim::endDrain(const Drain& d)
 {
-    std::string transit = directoryOf(d.landing);
-    if (baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0)
+    struct stat held, named;
+    const std::string transit = directoryOf(d.landing);
+    if (d.dir.valid() && sys.fstat(d.dir.get(), &held) == 0 && sys.lstat(transit.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
         sys.rmdir(transit.c_str());
     sys.unlink(drainPath_.c_str());
 }
@@ -454,9 +452,80 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
     return flush();
 }
 
+// The landing a drain note names, if it is still the one this node's run
+// left: a transit directory of ours (0700, on the raw log's file system)
+// holding a plain file "raw" of the raw log's owners, opened through the
+// directory, nothing followed. A reboot empties /tmp, and another user who
+// saw the names may have planted anything there since. Returns the open
+// landing; otherwise none, with refused saying what stands there instead,
+// or nothing said when it is gone (errno ENOENT) or could not be looked at.
+Fd RawLogClaim::openLanding(Drain& d, std::string& refused)
+{
+    refused.clear();
+    const std::string transit = directoryOf(d.landing);
+    const bool inTransit =
+        baseName(d.landing) == "raw" && baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0;
+    struct stat st;
+    if (!inTransit) {
+        // A copy that an earlier version kept: a plain file of the owners.
+        Fd source(sys.open(d.landing.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+        if (!source.valid() && errno == ELOOP)
+            refused = "a symbolic link";
+        else if (source.valid() && (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                                    !owners_.has(st.st_uid)))
+            refused = S_ISREG(st.st_mode) ? "a file of uid " + std::to_string(st.st_uid) : kindOf(st.st_mode);
+        if (!refused.empty())
+            source.reset();
+        return source;
+    }
+    Fd dir(sys.open(transit.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (!dir.valid()) {
+        if (errno == ELOOP || errno == ENOTDIR) {
+            refused = sys.lstat(transit.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
+                          ? "a symbolic link of uid " + std::to_string(st.st_uid)
+                          : "not a directory";
+            errno = EINVAL;
+        }
+        return Fd();
+    }
+    struct stat rawDir;
+    if (sys.fstat(dir.get(), &st) != 0 || stat(directoryOf(raw_).c_str(), &rawDir) != 0)
+        return Fd();
+    if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700 || st.st_dev != rawDir.st_dev) {
+        char octal[8];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        refused = "a directory of uid " + std::to_string(st.st_uid) + " with mode " + octal +
+                  (st.st_dev != rawDir.st_dev ? " on another file system" : "");
+        errno = EINVAL;
+        return Fd();
+    }
+    d.dir = std::move(dir);
+    Fd source(sys.openat(d.dir.get(), "raw", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+    if (!source.valid()) {
+        if (errno == ELOOP) {
+            refused = "a symbolic link";
+            errno = EINVAL;
+        }
+        return source;
+    }
+    if (sys.fstat(source.get(), &st) != 0)
+        return Fd();
+    if (!S_ISREG(st.st_mode))
+        refused = kindOf(st.st_mode);
+    else if (!owners_.has(st.st_uid))
+        refused = "a file of uid " + std::to_string(st.st_uid);
+    if (!refused.empty()) {
+        d.dir.reset();  // not ours: nothing in it is removed
+        errno = EINVAL;
+        return Fd();
+    }
+    return source;
+}
+
 // A drain a killed run began: done again from its note. When its landing is
-// gone the lines were all copied but for what a late writer was adding,
-// which is lost with it: the backlog is cut back to its last whole line.
+// gone (a reboot emptied /tmp) or is not the one the run left, nothing more
+// is read from it: what was copied stays, cut back to its last whole line,
+// and the bytes of the landing that were never copied are counted lost.
 int RawLogClaim::finishDrain()
 {
     std::string text;
@@ -476,23 +545,49 @@ int RawLogClaim::finishDrain()
         if (openBacklog() != 0)
             return -1;
     }
-    Drain d{text.substr(static_cast<size_t>(used)), static_cast<off_t>(from), static_cast<off_t>(size)};
-    Fd source(sys.open(d.landing.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
-    struct stat st;
-    if (source.valid() && sys.fstat(source.get(), &st) == 0 && S_ISREG(st.st_mode))
+    Drain d;
+    d.from = static_cast<off_t>(from);
+    d.backlogSize = static_cast<off_t>(size);
+    std::string rest = text.substr(static_cast<size_t>(used));
+    size_t nl = rest.find('\n');
+    d.landing = rest.substr(0, nl);
+    if (nl != std::string::npos &&
+        sscanf(rest.c_str() + nl + 1, "%lld %llu %llu", &d.length, &d.dev, &d.ino) != 3)  // NOLINT(cert-err34-c)
+        d.length = -1;
+
+    std::string refused;
+    Fd source = openLanding(d, refused);
+    if (source.valid())
         return runDrain(d, source, holdQuiet(source.get(), limits_.claimMs));
-    if (source.valid() || errno != ENOENT)
-        return fail(ClaimStep::Claim, d.landing, source.valid() ? EINVAL : errno);
+    if (refused.empty() && errno != ENOENT)
+        return fail(ClaimStep::Claim, d.landing, errno);
+    if (!refused.empty())
+        notices_.push_back(d.landing + " is " + refused +
+                           ", not the landing this node's run left: the drain is ended without reading it");
+
     ByteBuffer tail;
+    struct stat st;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
         return fail(ClaimStep::Claim, dir_, errno);
     off_t look = st.st_size > d.backlogSize ? d.backlogSize : st.st_size;
     if (readFrom(backlogFd_.get(), look, tail) != 0)
         return fail(ClaimStep::ReadLog, backlogPath(), errno);
-    const char* nl = static_cast<const char*>(memrchr(tail.data(), '\n', tail.size()));
-    off_t whole = look + (nl ? static_cast<off_t>(nl - tail.data() + 1) : 0);
+    const char* end = static_cast<const char*>(memrchr(tail.data(), '\n', tail.size()));
+    off_t whole = look + (end ? static_cast<off_t>(end - tail.data() + 1) : 0);
     if (whole < st.st_size && (sys.ftruncate(backlogFd_.get(), whole) != 0 || sys.fsync(backlogFd_.get()) != 0))
         return fail(ClaimStep::Claim, backlogPath(), errno);
+    // A run killed before it moved the raw log leaves it where it was: then
+    // nothing is lost.
+    struct stat now;
+    bool stillRaw = sys.lstat(raw_.c_str(), &now) == 0 && static_cast<unsigned long long>(now.st_dev) == d.dev &&
+                    static_cast<unsigned long long>(now.st_ino) == d.ino;
+    long long copied = static_cast<long long>(whole - d.backlogSize);
+    long long lost = d.length - static_cast<long long>(d.from) - (copied > 0 ? copied : 0);
+    if (d.length >= 0 && !stillRaw && lost > 0) {
+        lostBytes_ += lost;
+        notices_.push_back(d.landing + " vanished before it was copied: " + std::to_string(lost) +
+                           " bytes of the raw log were lost");
+    }
     endDrain(d);
     return 0;
 }
@@ -551,7 +646,9 @@ int RawLogClaim::takeUpEarlierCopies()
         if (!source.valid())
             continue;  // nothing there, or nothing of ours: left as it is
         Drain d;
-        if (startDrain(d, c.path, c.from) != 0 ||
+        if (sys.fstat(source.get(), &st) != 0)
+            return fail(ClaimStep::Claim, c.path, errno);
+        if (startDrain(d, c.path, c.from, st) != 0 ||
             runDrain(d, source, holdQuiet(source.get(), limits_.claimMs)) != 0)
             return -1;
     }
@@ -592,11 +689,13 @@ int RawLogClaim::claimRawLog()
     const std::string transit = rawDir + "/.adjtimelog-" + std::to_string(geteuid()) + "." + randomId();
     const std::string landing = transit + "/raw";
     Drain d;
-    if (startDrain(d, landing, 0) != 0) {
+    if (startDrain(d, landing, 0, st) != 0) {
         dropLease(source.get(), quiet);
         return -1;
     }
-    if (sys.mkdir(transit.c_str(), 0700) != 0 || sys.rename(raw_.c_str(), landing.c_str()) != 0) {
+    if (sys.mkdir(transit.c_str(), 0700) != 0 ||
+        !(d.dir = Fd(sys.open(transit.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0))).valid() ||
+        sys.rename(raw_.c_str(), landing.c_str()) != 0) {
         int err = errno;
         bool made = pathIsDirectory(transit);
         sys.rmdir(transit.c_str());

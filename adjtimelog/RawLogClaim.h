@@ -32,7 +32,8 @@
 //   consumed        after each delivered batch      with the backlog    starts delivering there
 //   drain           before a file is moved and      when its lines are  finishes that drain: the backlog
 //                   copied ("<id> <size> <from>     in the backlog      is cut back to <size> and the
-//                   <landing>")                                         landing copied again from <from>
+//                   <landing>", then "<length>                          landing, if still ours, copied
+//                   <dev> <ino>" of the landing)                        again from <from>
 //   report-note     the log action, before its      after the batch,    drops the batch if the report
 //                   batch goes to the report        or by the next run  holds it (DeliveryNote.h)
 //   rows            the database action (RowFailures.h): rows refused run after run
@@ -52,6 +53,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 // The steps of a claim that can fail, each told the operator by the name of
 // the analyzer's function it stands for (stepName).
@@ -121,6 +123,12 @@ public:
     const Dropped& dropped() const { return dropped_; }
     size_t lineBytes() const { return limits_.lineBytes; }
 
+    // What the operator should hear of that is no failure of the run: a
+    // landing refused, lines lost with a vanished one.
+    const std::vector<std::string>& notices() const { return notices_; }
+    // Bytes of a claimed raw log that vanished before they were copied.
+    long long lostBytes() const { return lostBytes_; }
+
     // Bytes of claimed lines not delivered yet.
     long long waitingBytes() const;
     // When the raw log this run claimed was last written; 0 when none was.
@@ -145,7 +153,8 @@ private:
     int takeUpEarlierCopies();
     int finishDrain();
     int claimRawLog();
-    int startDrain(Drain& d, const std::string& landing, off_t from);
+    int startDrain(Drain& d, const std::string& landing, off_t from, const struct stat& source);
+    Fd openLanding(Drain& d, std::string& refused);
     int runDrain(Drain& d, Fd& source, int quiet);
     void endDrain(const Drain& d);
     int copyLines(int source, off_t& at, bool last);
@@ -167,4 +176,6 @@ private:
     ByteBuffer out_;      // copied lines not yet written to the backlog
     bool dropping_ = false;
     ClaimError error_;
+    std::vector<std::string> notices_;
+    long long lostBytes_ = 0;
 };

@@ -371,6 +371,55 @@ TEST_F(Claim, KilledDrainIsFinishedOnce)
     EXPECT_EQ(run(), "c\n");
 }
 
+TEST_F(Claim, LandingOfAKilledDrainIsReadOnlyWhileItIsStillOurs)
+{
+    // A run killed mid-drain, then /tmp emptied by a reboot: the note names
+    // a landing that another user may have made anew since.
+    const std::string transit = dir / (".adjtimelog-" + std::to_string(geteuid()) + ".0123456789abcdef");
+    const std::string elsewhere = dir / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    writeFile(elsewhere + "/raw", "forged\n");
+    writeFile(dir / "secret", "secret\n");
+    EXPECT_EQ(run(), "");  // the state directory
+    auto killedDrain = [&](const std::string& line) {
+        writeFile(state + "/drain", "feedface 0 0 " + transit + "/raw\n10 1 1");
+        writeFile(raw, line);
+        RawLogClaim claim = make();
+        EXPECT_EQ(claim.acquire(), RawLogClaim::Claimed);
+        EXPECT_EQ(batches(claim), line) << "only the real raw log is delivered";
+        EXPECT_FALSE(pathExists(state + "/drain"));
+        return claim.notices();
+    };
+    ASSERT_EQ(symlink(elsewhere.c_str(), transit.c_str()), 0);
+    std::vector<std::string> said = killedDrain("a\n");
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[0].find(" is a symbolic link of uid "), std::string::npos) << said[0];
+    EXPECT_EQ(said[1], transit + "/raw vanished before it was copied: 10 bytes of the raw log were lost");
+    EXPECT_EQ(readFile(elsewhere + "/raw"), "forged\n") << "nothing removed through the link";
+
+    ASSERT_EQ(unlink(transit.c_str()), 0);
+    ASSERT_EQ(mkdir(transit.c_str(), 0755), 0);
+    writeFile(transit + "/raw", "forged\n");
+    said = killedDrain("b\n");
+    EXPECT_NE(said.at(0).find(" is a directory of uid " + std::to_string(geteuid()) + " with mode 0755"),
+              std::string::npos);
+    EXPECT_TRUE(pathExists(transit + "/raw"));
+
+    ASSERT_EQ(chmod(transit.c_str(), 0700), 0);
+    ASSERT_EQ(unlink((transit + "/raw").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "secret").c_str(), (transit + "/raw").c_str()), 0);
+    said = killedDrain("c\n");
+    EXPECT_EQ(said.at(0), transit + "/raw is a symbolic link, not the landing this node's run left: "
+                                    "the drain is ended without reading it");
+
+    // Still ours: finished, then removed through its directory.
+    ASSERT_EQ(unlink((transit + "/raw").c_str()), 0);
+    writeFile(transit + "/raw", "landed\n");
+    writeFile(state + "/drain", "feedface 0 0 " + transit + "/raw\n7 1 1");
+    EXPECT_EQ(run(), "landed\n");
+    EXPECT_FALSE(pathExists(transit));
+}
+
 // Each failing system call, and where it leaves the lines.
 
 TEST_F(Claim, StateDirectoryThatIsNotPrivateIsRefused)

@@ -1,4 +1,5 @@
 #include "SiteReport.h"
+#include "Files.h"
 #include "oci.h"
 
 #include <algorithm>
@@ -514,12 +515,11 @@ int runReport(const std::vector<std::string>& args, const std::string& defaultCo
     fputs(formatTable(nodes).c_str(), stdout);
     if (!htmlFile.empty()) {
         std::string page = formatHtml(nodes, since, now, silent);
-        FILE* f = fopen(htmlFile.c_str(), "w");
-        bool written = f && fwrite(page.data(), 1, page.size(), f) == page.size();
-        if (f && fclose(f) != 0)
-            written = false;
-        if (!written) {
-            fprintf(stderr, "sitedb: %s: %s\n", htmlFile.c_str(), strerror(errno));
+        // The page is the operator's to serve: 0644, whole or absent, and
+        // never written through whatever another user put at its name.
+        std::string why;
+        if (publishFile(htmlFile, page, 0644, false, why) != 0) {
+            fprintf(stderr, "sitedb: %s\n", why.c_str());
             return 1;
         }
     }

@@ -74,8 +74,16 @@ int makePrivate(const std::string& file)
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         std::string path = file + suffix;
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
-            chmod(path.c_str(), st.st_mode & 0700) != 0) {
+        if (lstat(path.c_str(), &st) != 0)
+            continue;
+        // A link or a FIFO planted at one of the names would have the
+        // database's writes land in a file of the planter's choosing.
+        if (!S_ISREG(st.st_mode)) {
+            fprintf(stderr, "sitedb: %s is %s, not a database file: refused\n", path.c_str(),
+                    S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file");
+            return -1;
+        }
+        if ((st.st_mode & 077) != 0 && chmod(path.c_str(), st.st_mode & 0700) != 0) {
             fprintf(stderr, "sitedb: cannot make %s private: %s\n", path.c_str(), strerror(errno));
             return -1;
         }
@@ -205,7 +213,8 @@ int init(const std::string& connect, const std::string& user, const std::string&
     if (makePrivate(file) != 0)
         return 1;
     Db db;
-    if (sqlite3_open_v2(file.c_str(), &db.h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+    if (sqlite3_open_v2(file.c_str(), &db.h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) !=
         SQLITE_OK) {
         fprintf(stderr, "sitedb: cannot open %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
         return 1;

@@ -17,8 +17,10 @@
 //      (the failure tally, tally.h); a wrong one costs two seconds before
 //      its verdict is shown; an expired account is refused;
 //   4. a caller who was not root gets a clean environment and the trusted
-//      search path, umask 022 and every signal at its default, so nothing
-//      of theirs steers the root command;
+//      search path, umask 022, every signal at its default, the root
+//      directory as its working directory, the normal scheduling policy,
+//      I/O priority and every CPU, so nothing of theirs steers the root
+//      command;
 //   5. the process becomes the verb's control command.
 // Each decision goes to the system log (authpriv), as su and sudo do.
 
@@ -35,11 +37,14 @@
 #include <ctime>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <shadow.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -289,6 +294,49 @@ static bool wholeRoot(bool groupsChanged)
     return !groupsChanged || (getresgid(&rg, &eg, &sg) == 0 && rg == 0 && eg == 0 && sg == 0);
 }
 
+// The command starts in a process of root's, not of the caller's: in the
+// root directory, under the normal scheduling policy at the default I/O
+// priority, free to run on every CPU. Otherwise a caller could starve a
+// service restart they start (SCHED_IDLE, the idle I/O class, one busy CPU)
+// or have it resolve relative names in a directory of theirs. 0, or -1
+// with what could not be reset in shortfall.
+static int cleanProcess(std::string& shortfall)
+{
+    if (chdir("/") != 0) {
+        shortfall = std::string("cannot change to /: ") + strerror(errno);
+        return -1;
+    }
+    struct sched_param normal = {};
+    if (sched_setscheduler(0, SCHED_OTHER, &normal) != 0) {
+        shortfall = std::string("the scheduling policy cannot be reset: ") + strerror(errno);
+        return -1;
+    }
+    // IOPRIO_WHO_PROCESS, class none: the I/O priority follows the nice value.
+    const int kWhoProcess = 1;
+    if (syscall(SYS_ioprio_set, kWhoProcess, 0, 0) != 0) {
+        shortfall = std::string("the I/O priority cannot be reset: ") + strerror(errno);
+        return -1;
+    }
+    int cpus = get_nprocs_conf();
+    cpu_set_t* all = CPU_ALLOC(cpus);
+    if (!all) {
+        shortfall = "the CPU affinity cannot be reset: out of memory";
+        return -1;
+    }
+    size_t size = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(size, all);
+    for (int c = 0; c < cpus; ++c)
+        CPU_SET_S(c, size, all);
+    // The kernel keeps what a cpuset allows of the mask.
+    int rc = sched_setaffinity(0, size, all);
+    CPU_FREE(all);
+    if (rc != 0) {
+        shortfall = std::string("the CPU affinity cannot be reset: ") + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
 // Every signal the caller ignored or blocked is back at its default.
 static void defaultSignals()
 {
@@ -350,6 +398,10 @@ int main(int argc, char** argv)
     if (fromUser) {
         umask(022);
         defaultSignals();
+        if (cleanProcess(shortfall) != 0) {
+            fprintf(stderr, "qmems: %s\n", shortfall.c_str());
+            refuse(("refused: " + shortfall).c_str());
+        }
         RootAccount root;
         if (struct passwd* r = getpwuid(0)) {
             if (r->pw_dir && *r->pw_dir)

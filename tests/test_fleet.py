@@ -151,6 +151,29 @@ class Fleet(SandboxTest):
         self.assertEqual(got[("adjtimelog_dead_letters", ())], 0)
         self.assertGreaterEqual(got[("adjtimelog_raw_log_modified_timestamp_seconds", ())], written)
 
+    def test_metrics_file_whatever_the_server_name_and_only_in_a_safe_directory(self):
+        prom = self.box.path("prom")
+        os.mkdir(prom)
+        server = b'a"b\\c\xff\xe4\xb8\xad\x01'
+        self.box.write_raw(b" 7 Dec 09:49:19 ntpdate[812]: step time server " + server + b" offset 1.5 sec\n")
+        r = self.box.adjtimelog("log", "-p", self.box.path("report"), "-m", prom)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        parse = ("import json, sys; from prometheus_client.parser import text_string_to_metric_families as f; "
+                 "print(json.dumps([s.labels for m in f(sys.stdin.read()) for s in m.samples "
+                 "if s.name == 'adjtimelog_last_offset_seconds']))")
+        with open(os.path.join(prom, "adjtimelog.prom"), encoding="utf-8") as text:
+            labels = json.loads(subprocess.run(["/usr/bin/python3", "-c", parse], stdin=text, check=True,
+                                               stdout=subprocess.PIPE).stdout)
+        self.assertEqual(labels, [{"server": 'a"b\\c\\xff\u4e2d\\x01'}])
+        # A directory any user may swap the file in is refused; the run's
+        # delivery is not.
+        os.chmod(prom, 0o777)
+        self.box.write_raw(raw_of("node01"))
+        r = self.box.adjtimelog("log", "-p", self.box.path("report"), "-m", prom)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b"may be written by other users and is not sticky", r.stdout)
+        self.assertEqual(self.box.backlog(), b"")
+
     def test_alert_rules(self):
         if not shutil.which("promtool"):
             self.skipTest("promtool (Debian's prometheus) is not installed")

@@ -206,6 +206,62 @@ class HostileUser(SandboxTest):
         self.assertEqual(self.database().returncode, 0)
         self.assertEqual([row[3] for row in self.rows()], [" step:1", " step:2", " step:3"])
 
+    def test_a_landing_made_anew_after_a_reboot_is_not_read(self):
+        # A run killed mid-drain names its landing in the state directory;
+        # /tmp is emptied, and nobody, who saw the name, makes it again.
+        self.box.write_raw(LINE)
+        self.assertEqual(self.log().returncode, 0)
+        secret = self.box.path("secret")
+        with open(secret, "wb") as f:
+            f.write(b" 7 Dec 09:49:19 ntpdate[1]: step time server 10.6.6.6 offset 66.0 sec\n")
+        os.chmod(secret, 0o600)
+        name = ".adjtimelog-0.00112233aabbccdd"
+        forged = LINE.replace(b"192.0.2.10", b"10.6.6.6").decode().replace("\n", "\\n")
+        plants = (("mkdir -m 700 $TMP/%s && ln -s %s $TMP/%s/raw" % (name, secret, name),
+                   b"a directory of uid 65534 with mode 0700"),
+                  ("mkdir $TMP/forged && printf '%s' > $TMP/forged/raw && ln -s forged $TMP/%s" % (forged, name),
+                   b"a symbolic link of uid 65534"))
+        for plant, what in plants:
+            self.as_nobody("rm -rf $TMP/.adjtimelog-0.* $TMP/forged && " + plant)
+            with open(os.path.join(self.box.state, "drain"), "w") as f:
+                f.write("feedface 0 0 /tmp/%s/raw\n500 1 1" % name)
+            r = self.log()
+            self.assertEqual(r.returncode, 0, r.stdout)
+            self.assertIn(b"AnalyzeLogFile::readLog /tmp/%s/raw is %s" % (name.encode(), what), r.stderr)
+            self.assertIn(b"500 bytes of the raw log were lost", r.stderr)
+            self.assertEqual(self.box.read(self.box.path("report")), REPORTED, "nothing forged or secret reported")
+            self.assertFalse(os.path.exists(os.path.join(self.box.state, "drain")))
+        self.assertTrue(os.path.exists(os.path.join(self.box.tmp, "forged", "raw")), "nothing of theirs removed")
+
+    def test_files_an_operator_names_are_replaced_never_written_through(self):
+        self.sitedb()
+        self.box.write_raw(LINE)
+        self.assertEqual(self.database().returncode, 0)
+        page = os.path.join(self.box.tmp, "page.html")
+        report = [program("sitedb"), "report", "--since", "30d", "--html", page]
+        self.as_nobody("ln -s %s $TMP/page.html" % self.victim)
+        r = subprocess.run(report, env=dict(os.environ, **self.env), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.box.read(self.victim), b"root's own\n")
+        st = os.lstat(page)
+        self.assertEqual((stat.S_ISREG(st.st_mode), stat.S_IMODE(st.st_mode), st.st_uid), (True, 0o644, 0))
+        self.assertIn(b"node01", self.box.read(page))
+        self.as_nobody("mkfifo $TMP/fifo.html")
+        report[-1] = page = os.path.join(self.box.tmp, "fifo.html")
+        started = time.monotonic()
+        r = subprocess.run(report, env=dict(os.environ, **self.env), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=20)
+        self.assertEqual((r.returncode, r.stderr), (1, b"sitedb: %s: a FIFO stands there: remove it\n" % page.encode()))
+        self.assertLess(time.monotonic() - started, 10)
+        self.assertEqual(sorted(os.listdir(self.box.tmp)), ["fifo.html", "page.html"], "no temp left behind")
+        # A database file that is a link is not opened.
+        site = self.box.path("site.db")
+        os.symlink(self.victim, site + "-wal")
+        r = subprocess.run([program("sitedb"), "init", site], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, b"sitedb: %s-wal is a symbolic link, not a database file: refused\n" % site.encode()))
+        self.assertEqual(self.box.read(self.victim), b"root's own\n")
+
     def test_control_bytes_never_reach_a_terminal(self):
         self.sitedb()
         raw = (b" 7 Dec\x1b[31m 09:49:19\r ntpdate[812]: step time server 192.0.2.10\x07 offset 1.5 sec\n")

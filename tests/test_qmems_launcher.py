@@ -334,6 +334,23 @@ class Launcher(unittest.TestCase):
         self.assertEqual([kept[r] for r in (resource.RLIMIT_FSIZE, resource.RLIMIT_CORE, resource.RLIMIT_NOFILE,
                                              resource.RLIMIT_NPROC)], [(512, 512), core, (16, 16), (64, 64)])
 
+    def test_command_gets_a_clean_process_not_the_callers(self):
+        # A caller who starves or steers the command they start: idle
+        # scheduling and I/O, one CPU, a directory of their own.
+        wrap = ["chrt", "--idle", "0", "ionice", "-c", "3", "taskset", "-c", "0"]
+        cpus = len(os.sched_getaffinity(0))
+        status, out = self.launch(["start"], answer=PASSWORD, wrap=wrap, cwd=self.dir)
+        self.assertEqual(status, 0, out)
+        for shown in (b"cwd=/\n", b"policy=0\n", b"cpus=%d\n" % cpus):
+            self.assertIn(shown, out)
+        ioprio = int(out.split(b"ioprio=")[1].split(b"\n")[0])
+        self.assertNotEqual(ioprio >> 13, 3, "still in the idle I/O class")
+        # Root's own call keeps what it chose.
+        status, out = self.launch(["start", "--exit"], uid=0, wrap=wrap, cwd=self.dir)
+        self.assertEqual(status, 0, out)
+        for shown in (b"cwd=%s\n" % self.dir.encode(), b"policy=5\n", b"cpus=1\n"):
+            self.assertIn(shown, out)
+
     def test_interrupt_at_the_prompt_leaves_no_core(self):
         cwd = os.path.join(self.tally, "cwd")  # a directory the caller owns
         os.mkdir(cwd)

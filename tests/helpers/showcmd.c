@@ -3,10 +3,12 @@
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static int fcntl_is_open(int fd)
@@ -65,6 +67,11 @@ int main(int argc, char **argv)
         printf("%s%lld:%lld", r ? "," : "", l.rlim_cur == RLIM_INFINITY ? -1LL : (long long)l.rlim_cur,
                l.rlim_max == RLIM_INFINITY ? -1LL : (long long)l.rlim_max);
     }
-    printf("\n");
+    char cwd[4096];
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    printf("\ncwd=%s\npolicy=%d\nioprio=%ld\ncpus=%d\n", getcwd(cwd, sizeof cwd) ? cwd : "?",
+           sched_getscheduler(0), (long)syscall(SYS_ioprio_get, 1, 0), CPU_COUNT(&cpus));
     return 0;
 }
