@@ -31,18 +31,19 @@ PG_SOAK_SECONDS ?= 20
 
 # Every test, in the normal build and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, after static analysis; a minute of fuzzing
-# for each target and a short fault soak.
+# for each target and short fault soaks. Every stage runs, also after one
+# failed; a table of the stages ends it (scripts/stages).
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 test: deps
-	$(build-tree)
-	@scripts/lint $(BUILD)
-	ctest --test-dir $(BUILD) --output-on-failure
-	@scripts/fuzz $(FUZZ_SECONDS)
-	@bench/soak $(BUILD) $(SOAK_SECONDS)
-	@bench/pg-soak $(BUILD) $(PG_SOAK_SECONDS) 8
-	@$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null
-	@cmake --build $(ASAN_BUILD) -j$(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	@scripts/stages \
+	  build     '$(CONFIGURE) -B $(BUILD) >/dev/null && cmake --build $(BUILD) -j$(JOBS)' \
+	  lint      'scripts/lint $(BUILD)' \
+	  tests     'ctest --test-dir $(BUILD) --output-on-failure' \
+	  fuzz      'scripts/fuzz $(FUZZ_SECONDS)' \
+	  soak      'bench/soak $(BUILD) $(SOAK_SECONDS)' \
+	  pg-soak   'bench/pg-soak $(BUILD) $(PG_SOAK_SECONDS) 8' \
+	  asan      '$(CONFIGURE) -B $(ASAN_BUILD) -DSANITIZE=ON >/dev/null && cmake --build $(ASAN_BUILD) -j$(JOBS) && \
+	             $(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure'
 
 # The normal build only, for a quick round while working.
 test-fast: build

@@ -22,6 +22,8 @@
 // "/tmp/update_time.log 无 或 空！" (the raw log is absent or empty), GBK.
 // The text names the fixed raw log path whatever path the analyzer was given.
 static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5\xA3\xA1";
+// The same in UTF-8, for the journal.
+static const char kNoRawLogUtf8[] = "/tmp/update_time.log \xE6\x97\xA0 \xE6\x88\x96 \xE7\xA9\xBA\xEF\xBC\x81";
 
 Owners rawLogOwners()
 {
@@ -44,7 +46,7 @@ AnalyzeLogFile::AnalyzeLogFile(const std::string& path, const std::string& state
     : logPath(path), claim(path, stateDir, owners, limits), runStarted(::time(nullptr))
 {
     if (readLog() < 0 && !readError)
-        diag(kNoRawLog);
+        diag(chinese(kNoRawLog, kNoRawLogUtf8));
 }
 
 AnalyzeLogFile::~AnalyzeLogFile() = default;

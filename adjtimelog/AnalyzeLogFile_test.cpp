@@ -143,13 +143,14 @@ TEST(AnalyzeLogFile, UnwritableReportKeepsTheLinesForTheNextRun)
 {
     ScratchDir dir;
     writeFile(dir / "raw", std::string(kLine) + "\n");
-    for (const std::string& bad : {dir / "no/such/dir/report", std::string("/dev/full")}) {
+    writeFile(dir / "file", "");
+    for (const std::string& bad : {dir / "file/report", std::string("/dev/full")}) {
         captureOutput();
         AnalyzeLogFile a = analyzerOf(dir);
         EXPECT_EQ(a.write(bad), -1);
         EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::write " + bad + " false! " +
                                         (bad == "/dev/full" ? "No space left on device\n"
-                                                            : "No such file or directory\n"));
+                                                            : "Not a directory\n"));
     }
     // The job writes a new raw log meanwhile.
     writeFile(dir / "raw", " 7 Dec 09:49:19 ntpdate[813]: step time server 192.0.2.10 offset 2.5 sec\n");

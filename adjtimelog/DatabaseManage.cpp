@@ -18,6 +18,8 @@ static_assert(sizeof kSelectSql - 1 == 68, "the query is prepared with length 68
 
 // "DatabaseManage::select OCIHandleAlloc false！" (full-width "!"), GBK.
 const char kSelectAllocFailed[] = "DatabaseManage::select OCIHandleAlloc false\xA3\xA1";
+// The same in UTF-8, for the journal.
+const char kSelectAllocFailedUtf8[] = "DatabaseManage::select OCIHandleAlloc false\xEF\xBC\x81";
 
 template <typename Handle>
 sword allocHandle(OCIEnv* env, Handle** slot, ub4 type)
@@ -250,7 +252,7 @@ int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
 
     freeHandle(stmthp, OCI_HTYPE_STMT);
     if (allocHandle(envhp, &stmthp, OCI_HTYPE_STMT) != 0)
-        diag(kSelectAllocFailed);
+        diag(chinese(kSelectAllocFailed, kSelectAllocFailedUtf8));
     if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 68, OCI_NTV_SYNTAX,
                        OCI_DEFAULT) != 0) {
         diag("DatabaseManage::select sql sqlerr: ", errorText());

@@ -19,3 +19,13 @@ struct OutputSink {
     void (*flush)();
 };
 extern OutputSink outputSink;
+
+// The messages written in Chinese are GBK bytes, as the platform's terminals
+// expect; a journal stores UTF-8 and would show them as blobs. main says
+// once whether the output goes to the journal; text picks the form.
+void setJournalOutput(bool journal);
+std::string_view chinese(std::string_view gbk, std::string_view utf8);
+
+// Whether standard output or error is the journal's stream: journalStream
+// is $JOURNAL_STREAM ("<device>:<inode>" of that stream, set by systemd).
+bool outputIsJournal(const char* journalStream);

@@ -397,3 +397,44 @@ int publishFile(const std::string& path, std::string_view text, mode_t mode, boo
     sys.fsync(dir.get());
     return 0;
 }
+
+int makeDirectories(const std::string& path, mode_t mode, std::string& why)
+{
+    why.clear();
+    Fd at(sys.open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    std::string done;
+    for (size_t from = 0; at.valid() && from < path.size();) {
+        size_t slash = path.find('/', from);
+        if (slash == std::string::npos)
+            slash = path.size();
+        const std::string name = path.substr(from, slash - from);
+        from = slash + 1;
+        if (name.empty() || name == ".")
+            continue;
+        const std::string here = done + "/" + name;
+        const bool last = path.find_first_not_of('/', slash) == std::string::npos;
+        Fd next(sys.openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+        if (!next.valid() && errno == ENOENT) {
+            // Made only where no other user could swap it for a link.
+            struct stat st;
+            if (sys.fstat(at.get(), &st) == 0 && trustOf(st) == DirTrust::Open) {
+                why = describeDirectory(done.empty() ? "/" : done, st) +
+                      " may be written by other users and is not sticky";
+                return -1;
+            }
+            if (mkdirat(at.get(), name.c_str(), last ? mode : 0755) == 0 || errno == EEXIST)
+                next = Fd(sys.openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+        }
+        if (!next.valid()) {
+            why = here + ": " + strerror(errno);
+            return -1;
+        }
+        done = here;
+        at = std::move(next);
+    }
+    if (!at.valid()) {
+        why = std::string("/: ") + strerror(errno);
+        return -1;
+    }
+    return 0;
+}

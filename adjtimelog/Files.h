@@ -171,6 +171,11 @@ int openInDirectory(const std::string& path, int flags, mode_t mode, std::string
 // 0, or -1 with why saying what failed.
 int publishFile(const std::string& path, std::string_view text, mode_t mode, bool ownDirectory, std::string& why);
 
+// Makes the absolute directory path with mode, and the directories on its
+// way that are missing (0755), never in a directory that other users may
+// write without the sticky bit. 0, or -1 with why saying what failed.
+int makeDirectories(const std::string& path, mode_t mode, std::string& why);
+
 // Sixteen hex digits nobody can guess, for names in shared directories.
 std::string randomId();
 

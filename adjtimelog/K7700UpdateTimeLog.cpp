@@ -12,6 +12,7 @@
 #include "RowFailures.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 static void usage(const char* program)
@@ -78,6 +79,7 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
 int main(int argc, char** argv)
 {
     const CommandLine cl = parseCommandLine(argc, argv);
+    setJournalOutput(outputIsJournal(getenv("JOURNAL_STREAM")));
     if (cl.action == "log") {
         int status = write_log_file(cl.reportPath);
         write_metrics(cl, analyzer, status);

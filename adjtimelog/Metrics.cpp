@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::string kindOf(const AdjustTimeInfo& info)
@@ -195,6 +196,11 @@ int writeMetrics(const std::string& stateDir, const std::string& dir, const RunO
         why = failed + ": " + strerror(errno);
         return -1;
     }
+    // No textfile directory, no node_exporter to read the file: nothing to
+    // say (the kept state above still counts).
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 && errno == ENOENT)
+        return 0;
     // The file appears whole under its name (node_exporter reads *.prom
     // only), in a directory no other user could have swapped it in.
     if (publishFile(dir + "/adjtimelog.prom", exposition(kept), 0644, true, why) != 0)

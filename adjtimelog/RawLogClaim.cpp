@@ -144,8 +144,12 @@ int RawLogClaim::checkStateDir()
     if (sys.lstat(dir_.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return fail(ClaimStep::Claim, dir_, errno);
-        if (sys.mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
-            return fail(ClaimStep::Claim, dir_, errno);
+        // A fresh node, or a prefix of its own: the directories on the way
+        // are made too.
+        std::string why;
+        if (sys.mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST &&
+            (errno != ENOENT || makeDirectories(dir_, 0700, why) != 0))
+            return why.empty() ? fail(ClaimStep::Claim, dir_, errno) : refuse(ClaimStep::Claim, dir_, why);
         if (sys.lstat(dir_.c_str(), &st) != 0)
             return fail(ClaimStep::Claim, dir_, errno);
     }

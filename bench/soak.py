@@ -158,7 +158,7 @@ def main():
             con.commit()
             argv = [exe, action]
             if action == "log":
-                argv += ["-p", "/nonexistent/report.log" if fault == "report-unwritable" else report]
+                argv += ["-p", "/proc/report.log" if fault == "report-unwritable" else report]
             elif fault == "database-absent":
                 argv += ["-s", "localhost:1521/absent"]
             started = time.monotonic()

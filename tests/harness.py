@@ -43,6 +43,9 @@ def stage():
         prefix = scratch_dir("qm4107-stage.")
         subprocess.run([SANDBOX, "stage", BUILD_DIR, prefix], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+        # The stand-in's site databases of a test are its own, wherever a
+        # program is run: never the machine's /var/lib/sitedb.
+        os.environ.setdefault("SITEDB_DIR", os.path.join(prefix, "var", "lib", "sitedb"))
         _stage = prefix
     return _stage
 

@@ -3,6 +3,7 @@ import os
 import shutil
 import unittest
 
+import harness
 from harness import IS_ROOT, RAW, SandboxTest, program
 
 USAGE = (b"\nUsage : %s <action> [option]\n\n"
@@ -29,11 +30,22 @@ class CommandLine(SandboxTest):
             self.assertEqual(r.stderr, USAGE % exe, args)
             self.assertEqual(r.stdout, b"", args)
 
-    def test_default_report_path(self):
-        self.box.write_raw(line(b"step time server 192.0.2.10 offset 1.5 sec\n"))
-        r = self.box.adjtimelog("log", "-p")  # no value: the built-in path stands
-        self.assertTrue(r.stdout.startswith(b"AnalyzeLogFile::write /qm4107/log/ntpError.log false! "),
-                        r.stdout)
+    def test_default_paths_on_a_fresh_node_never_reach_the_machines_files(self):
+        # An outer sandbox stands for the machine, with a report, a backlog
+        # and a raw log of its own; a run in the sandbox inside it with
+        # every default (report, state directory) sees none of them.
+        inner = ("printf '%s' > /tmp/update_time.log && env -u STATE_DIRECTORY %s log -p"
+                 % (line(b"step time server 192.0.2.10 offset 1.5 sec\n").decode(), program("adjtimelog")))
+        script = ("mkdir /qm4107/log && echo report > /qm4107/log/ntpError.log && "
+                  "echo backlog > /var/lib/adjtimelog/backlog.0 && echo raw > /tmp/update_time.log && "
+                  "%s --host node01 -- sh -c \"$1\" && "
+                  "cat /qm4107/log/ntpError.log /var/lib/adjtimelog/backlog.0 /tmp/update_time.log"
+                  % harness.SANDBOX)
+        inner += " && stat -c '%a %U' /var/lib/adjtimelog /qm4107/log && cat /qm4107/log/ntpError.log"
+        r = self.box.run(["/bin/sh", "-c", script, "sh", inner])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, b"700 root\n755 root\n[node01: step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.5\n"
+                                   b"report\nbacklog\nraw\n", "made inside; the machine's unchanged")
 
 
 class Report(SandboxTest):
@@ -114,10 +126,12 @@ class NothingIsLost(SandboxTest):
 
     def test_unwritable_report_keeps_the_lines_for_the_next_run(self):
         self.box.write_raw(self.RAW)
-        bad = self.box.path("no-such-dir/report.log")
+        with open(self.box.path("a-file"), "w"):
+            pass
+        bad = self.box.path("a-file/report.log")
         r = self.box.adjtimelog("log", "-p", bad)
         self.assertEqual(r.returncode, 1)
-        self.assertEqual(r.stdout, b"AnalyzeLogFile::write %s false! No such file or directory\n" % bad.encode())
+        self.assertEqual(r.stdout, b"AnalyzeLogFile::write %s false! Not a directory\n" % bad.encode())
         self.assertFalse(os.path.exists(self.box.raw()))
         self.assertEqual(self.box.backlog(), self.RAW, "the lines wait in the state directory")
 

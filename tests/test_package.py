@@ -84,5 +84,35 @@ class DebianPackage(unittest.TestCase):
         self.assertNotIn("PrivateTmp=", open(os.path.join(unitdir, "adjtimelog-log.service")).read())
 
 
+class FromSource(unittest.TestCase):
+    """cmake --install into a prefix: the units name that prefix's programs
+    and options file, the options and logrotate files come along, and
+    systemd accepts the units as installed."""
+
+    def install(self, prefix, destdir=""):
+        subprocess.run(["cmake", "--install", harness.BUILD_DIR, "--prefix", prefix], check=True,
+                       env=dict(os.environ, DESTDIR=destdir), stdout=subprocess.DEVNULL)
+        return destdir + prefix
+
+    def test_units_follow_the_prefix_and_verify(self):
+        prefix = self.install(harness.scratch_dir("qm4107-prefix."))
+        unitdir = os.path.join(prefix, "lib/systemd/system")
+        for name in ("etc/default/adjtimelog", "etc/logrotate.d/adjtimelog"):
+            self.assertTrue(os.path.isfile(os.path.join(prefix, name)), name)
+        log = open(os.path.join(unitdir, "adjtimelog-log.service")).read()
+        self.assertIn("\nExecStart=%s/bin/adjtimelog log " % prefix, log)
+        self.assertIn("\nEnvironmentFile=-%s/etc/default/adjtimelog\n" % prefix, log)
+        self.assertIn("StateDirectory=adjtimelog\n", log)
+        r = subprocess.run(["systemd-analyze", "verify", "--man=no"] + sorted(os.listdir(unitdir)), cwd=unitdir,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual((r.returncode, r.stdout.decode()), (0, ""))
+        # The prefix /usr keeps its options in /etc, as a package does.
+        staged = self.install("/usr", harness.scratch_dir("qm4107-destdir."))
+        root = staged[:-len("/usr")]
+        self.assertTrue(os.path.isfile(os.path.join(root, "etc/default/adjtimelog")))
+        self.assertIn("EnvironmentFile=-/etc/default/adjtimelog\n",
+                      open(os.path.join(staged, "lib/systemd/system/adjtimelog-database.service")).read())
+
+
 if __name__ == "__main__":
     unittest.main()

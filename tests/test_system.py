@@ -171,6 +171,13 @@ class InstalledUnderSystemd(unittest.TestCase):
                          ("enabled", "active"))
         for timer in ("adjtimelog-database.timer", "adjtimelog-job.timer"):
             self.assertEqual((state("is-enabled", timer), state("is-active", timer)), ("disabled", "inactive"))
+        # Nothing to do: said in UTF-8 to the journal; metrics where
+        # node_exporter's directory is, without an option edited.
+        self.run_in(["mkdir", "-p", "/var/lib/prometheus/node-exporter"])
+        props, journal = self.fire("log")
+        self.assertEqual(props["Result"], "success", journal)
+        self.assertIn("/tmp/update_time.log \u65e0 \u6216 \u7a7a\uff01\n", journal)
+        self.assertEqual(self.run_in(["test", "-s", "/var/lib/prometheus/node-exporter/adjtimelog.prom"]).returncode, 0)
 
     def test_3_log_timer_reports_and_a_failure_shows(self):
         self.put("/tmp/update_time.log", RAW)
@@ -264,10 +271,16 @@ class InstalledUnderSystemd(unittest.TestCase):
         self.assertEqual(self.run_in(["test", "-f", "/etc/default/adjtimelog"]).returncode, 0, "conffiles stay")
 
     def test_9_purge_keeps_reports_and_databases(self):
+        self.run_in(["sh", "-c", "install -d -m 0700 /etc/credstore && install -m 0600 /dev/null "
+                                 "/etc/credstore/adjtimelog.pgpass"])
+        ours = ("/var/lib/prometheus/node-exporter/adjtimelog.prom", "/etc/credstore/adjtimelog.pgpass",
+                "/var/lib/systemd/timers/stamp-adjtimelog-log.timer")
+        for there in ours:
+            self.assertEqual(self.run_in(["test", "-e", there]).returncode, 0, there)
         r = self.run_in(["sh", "-c", "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qm4107-node-tools"])
         self.assertEqual(r.returncode, 0, r.stdout)
         for gone in ("/usr/bin/adjtimelog", "/usr/bin/qmems", "/usr/bin/sitedb", "/etc/default/adjtimelog",
-                     "/etc/logrotate.d/adjtimelog", "/var/lib/adjtimelog"):
+                     "/etc/logrotate.d/adjtimelog", "/var/lib/adjtimelog") + ours:
             self.assertNotEqual(self.run_in(["test", "-e", gone]).returncode, 0, gone)
         for kept in ("/qm4107/log/ntpError.log", "/var/lib/sitedb/orcl.db"):
             self.assertEqual(self.run_in(["test", "-s", kept]).returncode, 0, kept)
