@@ -411,7 +411,8 @@ int makeDirectories(const std::string& path, mode_t mode, std::string& why)
         from = slash + 1;
         if (name.empty() || name == ".")
             continue;
-        const std::string here = done + "/" + name;
+        std::string here = done;
+        here.append("/").append(name);
         const bool last = path.find_first_not_of('/', slash) == std::string::npos;
         Fd next(sys.openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
         if (!next.valid() && errno == ENOENT) {
