@@ -52,6 +52,10 @@ public:
     bool nextBatch();
     // The current batch, for what is kept about its rows between runs.
     std::string batchId() const { return claim.batchId(); }
+    // The current batch's identity at its destination, noted before its
+    // first send; whether an earlier run sent it without hearing the outcome.
+    int identifyBatch(std::string& identity) { return claim.identifyBatch(identity); }
+    bool batchSentBefore() const { return claim.sentBefore(); }
     const std::string& stateDir() const { return claim.stateDir(); }
 
     // The one way both actions settle a batch: it reached its destination

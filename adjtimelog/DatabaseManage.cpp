@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <sys/time.h>
@@ -20,6 +21,13 @@ static_assert(sizeof kSelectSql - 1 == 68, "the query is prepared with length 68
 const char kSelectAllocFailed[] = "DatabaseManage::select OCIHandleAlloc false\xA3\xA1";
 // The same in UTF-8, for the journal.
 const char kSelectAllocFailedUtf8[] = "DatabaseManage::select OCIHandleAlloc false\xEF\xBC\x81";
+
+// The record of the batches a site holds, written in the batch's own
+// transaction: a run that never heard whether its commit went through asks
+// it before sending the batch again, so no line is stored twice.
+const char kRecordDeliverySql[] = "INSERT INTO DBU.NTPDELIVERIES (BATCH, NODE, RUNTIME) VALUES (:1, :2, :3)";
+const char kDeliveredSql[] = "SELECT COUNT(*) FROM DBU.NTPDELIVERIES WHERE BATCH = :1";
+const sb4 kNoTable = 942;
 
 template <typename Handle>
 sword allocHandle(OCIEnv* env, Handle** slot, ub4 type)
@@ -164,6 +172,62 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
     return OCIStmtExecute(svchp, stmthp, errhp, 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0 ? 0 : -1;
 }
 
+// Executes text (a statement of the delivery record) with the batch's
+// identity and, for the record, the node and the run's time bound; with a
+// count, fetches the one number it answers. 0, or -1 with code.
+int DatabaseManage::deliveryStatement(const char* text, size_t length, sb4& code, long* count)
+{
+    char sql[200] = {};
+    memcpy(sql, text, length);
+    freeHandle(stmthp, OCI_HTYPE_STMT);
+    allocHandle(envhp, &stmthp, OCI_HTYPE_STMT);
+    char runtimeText[24] = {};
+    snprintf(runtimeText, sizeof runtimeText, "%ld", static_cast<long>(analyzer->runTime()));
+    const std::string node = records.empty() ? std::string() : std::string(records.front().node.view());
+    const struct {
+        const void* value;
+        size_t size;
+    } values[3] = {{batchIdentity.data(), batchIdentity.size()}, {node.data(), node.size()},
+                   {runtimeText, strlen(runtimeText)}};
+    char number[32] = {};
+    OCIDefine* define = nullptr;
+    bool ok = OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), static_cast<ub4>(length),
+                             OCI_NTV_SYNTAX, OCI_DEFAULT) == 0;
+    for (ub4 pos = 1; ok && pos <= (count ? 1u : 3u); ++pos)
+        ok = OCIBindByPos(stmthp, &bindp[pos], errhp, pos, const_cast<void*>(values[pos - 1].value),
+                          static_cast<sb4>(values[pos - 1].size), SQLT_CHR, nullptr, nullptr, nullptr, 0, nullptr,
+                          OCI_DEFAULT) == 0;
+    if (ok && count)
+        ok = OCIDefineByPos(stmthp, &define, errhp, 1, number, sizeof number, SQLT_STR, nullptr, nullptr,
+                            nullptr, OCI_DEFAULT) == 0;
+    ok = ok && OCIStmtExecute(svchp, stmthp, errhp, count ? 0 : 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0;
+    if (ok && count) {
+        sword rc = OCIStmtFetch(stmthp, errhp, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+        ok = rc == OCI_SUCCESS || rc == OCI_NO_DATA;
+        *count = rc == OCI_SUCCESS ? strtol(number, nullptr, 10) : 0;
+    }
+    if (!ok) {
+        std::string error = errorText(&code);
+        if (code != kNoTable)
+            diag("DatabaseManage::insert delivery record: ", error);
+        return -1;
+    }
+    return 0;
+}
+
+// The site keeps no record of delivered batches (a schema of an earlier
+// version): every batch is still delivered, but one whose commit is not
+// heard is sent again in full. Said once.
+void DatabaseManage::deliveriesMissing()
+{
+    if (deliveries == Deliveries::Missing)
+        return;
+    deliveries = Deliveries::Missing;
+    fputs("DatabaseManage::insert DBU.NTPDELIVERIES does not exist: a batch whose commit is not heard "
+          "is sent again, and may be stored twice (sitedb init adds the table)\n",
+          stderr);
+}
+
 int DatabaseManage::insertRows(const RowFailures& rows, size_t& failed, std::string& error, sb4& code)
 {
     size_t n = 0;
@@ -187,6 +251,21 @@ int DatabaseManage::insertRows(const RowFailures& rows, size_t& failed, std::str
         say(".");
         if (done++ % 20 == 0)
             say("\n");
+    }
+    if (!batchIdentity.empty() && deliveries != Deliveries::Missing) {
+        if (deliveryStatement(kRecordDeliverySql, sizeof kRecordDeliverySql - 1, code, nullptr) != 0) {
+            // A failed statement may have ended the transaction: the batch
+            // is sent again, without the record when there is no table.
+            OCITransRollback(svchp, errhp, OCI_DEFAULT);
+            if (code != kNoTable) {
+                diag("DatabaseManage::insert false!");
+                failed = records.size();
+                return -1;
+            }
+            deliveriesMissing();
+            return insertRows(rows, failed, error, code);
+        }
+        deliveries = Deliveries::Kept;
     }
     if (OCITransCommit(svchp, errhp, OCI_DEFAULT) != 0) {
         diag("DatabaseManage::insert false!");
@@ -216,6 +295,27 @@ int DatabaseManage::insert()
     const int kMostSetAside = 16;
     RowFailures rows(analyzer ? analyzer->stateDir() : std::string(),
                      analyzer ? analyzer->batchId() : std::string());
+    batchIdentity.clear();
+    if (analyzer && !records.empty()) {
+        if (analyzer->identifyBatch(batchIdentity) != 0) {
+            diag("DatabaseManage::insert false! the batch could not be noted in ", analyzer->stateDir());
+            return -1;
+        }
+        // Sent before by a run that never heard the outcome: asked first.
+        long count = 0;
+        sb4 code = 0;
+        if (analyzer->batchSentBefore() && deliveries != Deliveries::Missing) {
+            if (deliveryStatement(kDeliveredSql, sizeof kDeliveredSql - 1, code, &count) != 0) {
+                OCITransRollback(svchp, errhp, OCI_DEFAULT);
+                if (code != kNoTable)
+                    return -1;
+                deliveriesMissing();
+            } else if (count > 0) {
+                diag("DatabaseManage::insert batch ", batchIdentity, " is in the site database already");
+                return 0;
+            }
+        }
+    }
     for (int setAside = 0;; ++setAside) {
         size_t failed = 0;
         std::string error;

@@ -59,6 +59,8 @@ private:
     // Whether a row other than failed goes in (rolled back at once): the
     // refusal was that row's own, not the table's or the server's.
     bool otherRowGoesIn(const RowFailures& rows, size_t failed);
+    int deliveryStatement(const char* text, size_t length, sb4& code, long* count);
+    void deliveriesMissing();
 
     std::string logPath;
     std::vector<AdjustTimeInfo> records;
@@ -71,6 +73,11 @@ private:
     OCIDescribe* dschp = nullptr;
     OCIError* errhp = nullptr;
     OCIBind* bindp[7] = {};
+    // Whether the site records delivered batches (DBU.NTPDELIVERIES);
+    // unknown until a batch went in or the table was found missing.
+    enum class Deliveries { Unknown, Kept, Missing };
+    Deliveries deliveries = Deliveries::Unknown;
+    std::string batchIdentity;  // of the current batch
     // Holds the claim on the raw lines until the batch is committed.
     std::unique_ptr<AnalyzeLogFile> analyzer;
 };

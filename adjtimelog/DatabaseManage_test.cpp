@@ -79,8 +79,9 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
     for (size_t i = 0; i < want.size(); ++i)
         EXPECT_EQ(rec::calls[i], want[i]) << "call " << i;
 
+    // Two rows, then the record of the batch's delivery, then the commit.
     auto binds = rec::callsOf("OCIBindByPos");
-    ASSERT_EQ(binds.size(), 12u);
+    ASSERT_EQ(binds.size(), 15u);
     const std::string tail = " dty=1 ind=0 alen=0 rcode=0 maxarr=0 curele=0 mode=0 [";
     EXPECT_EQ(binds[0], "OCIBindByPos pos=1 len=" + std::to_string(host.size()) + tail + host + "]");
     EXPECT_EQ(binds[1], "OCIBindByPos pos=2 len=15" + tail + "7 Dec 09:49:19 ]");
@@ -90,14 +91,23 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
     EXPECT_EQ(binds[5].substr(0, 30), "OCIBindByPos pos=6 len=10 dty=");
     EXPECT_EQ(binds[10], "OCIBindByPos pos=5 len=11" + tail + " adjust:101]");
 
+    EXPECT_EQ(rec::callsOf("OCIStmtPrepare").back(),
+              "OCIStmtPrepare len=72 syntax=1 mode=0 "
+              "INSERT INTO DBU.NTPDELIVERIES (BATCH, NODE, RUNTIME) VALUES (:1, :2, :3)");
+    const std::string sent = readFile(dir / "state/sent");
+    ASSERT_GT(sent.size(), 32u);
+    EXPECT_EQ(binds[12], "OCIBindByPos pos=1 len=32" + tail + sent.substr(0, 32) + "]")
+        << "the identity noted before the send";
+    EXPECT_EQ(binds[13], "OCIBindByPos pos=2 len=" + std::to_string(host.size()) + tail + host + "]");
     EXPECT_EQ(rec::callsOf("OCIStmtExecute"),
-              std::vector<std::string>(2, "OCIStmtExecute iters=1 rowoff=0 snaps=0 mode=0"));
+              std::vector<std::string>(3, "OCIStmtExecute iters=1 rowoff=0 snaps=0 mode=0"));
     EXPECT_EQ(rec::callsOf("OCITransCommit"), std::vector<std::string>{"OCITransCommit flags=0"});
     EXPECT_TRUE(rec::callsOf("OCITransRollback").empty());
-    // The first row's statement is released before the second replaces it.
-    EXPECT_EQ(rec::callsOf("OCIHandleFree"), std::vector<std::string>{"OCIHandleFree type=4"});
+    // Each statement is released before the next replaces it.
+    EXPECT_EQ(rec::callsOf("OCIHandleFree"), std::vector<std::string>(2, "OCIHandleFree type=4"));
 
     EXPECT_EQ(m->settle(true), 0);
+    EXPECT_FALSE(pathExists(dir / "state/sent"));
     EXPECT_FALSE(pathExists(dir / "raw")) << "delivered";
     EXPECT_FALSE(m->nextBatch());
 }

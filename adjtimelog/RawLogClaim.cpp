@@ -104,6 +104,7 @@ RawLogClaim::RawLogClaim(std::string rawPath, std::string stateDir, Owners owner
     notePath_ = dir_ + "/report-note";
     consumedPath_ = dir_ + "/consumed";
     stagingPath_ = dir_ + "/staging";
+    sentPath_ = dir_ + "/sent";
 }
 
 const char* stepName(ClaimStep step)
@@ -266,6 +267,9 @@ int RawLogClaim::resolveNote()
         }
     }
     sys.unlink(notePath_.c_str());
+    sys.unlink(sentPath_.c_str());
+    identity_.clear();
+    identityNoted_ = false;
     return 0;
 }
 
@@ -740,6 +744,21 @@ RawLogClaim::Result RawLogClaim::nextBatch(FileText& text)
     }
     batchFrom_ = consumed_;
     batchTo_ = to;
+    // A batch sent before whose outcome was never heard keeps its identity
+    // and its end, whatever was claimed since.
+    identity_.clear();
+    identityNoted_ = false;
+    std::string note;
+    char id[40] = {}, backlog[64] = {};
+    long long from = 0, end = 0;
+    if (readSmallFile(sentPath_, note) &&
+        sscanf(note.c_str(), "%39s %63s %lld %lld", id, backlog, &from, &end) == 4 &&  // NOLINT(cert-err34-c)
+        backlogId_ == backlog && from == batchFrom_ && end > from && end <= batchTo_) {
+        text.keepFirst(static_cast<size_t>(end - from));
+        batchTo_ = static_cast<off_t>(end);
+        identity_ = id;
+        identityNoted_ = true;
+    }
     return Claimed;
 }
 
@@ -749,6 +768,21 @@ long long RawLogClaim::waitingBytes() const
     if (!backlogFd_.valid() || sys.fstat(backlogFd_.get(), &st) != 0 || st.st_size <= consumed_)
         return 0;
     return static_cast<long long>(st.st_size - consumed_);
+}
+
+int RawLogClaim::identifyBatch(std::string& identity)
+{
+    if (identity_.empty()) {
+        std::string id = randomId() + randomId();
+        std::string text = id + " " + backlogId_ + " " + std::to_string(static_cast<long long>(batchFrom_)) + " " +
+                           std::to_string(static_cast<long long>(batchTo_)) + "\n";
+        std::string failed;
+        if (replaceFile(stagingPath_, sentPath_, text, failed) != 0 || syncDirectory(dir_) != 0)
+            return fail(ClaimStep::Write, failed.empty() ? dir_ : failed, errno);
+        identity_ = id;
+    }
+    identity = identity_;
+    return 0;
 }
 
 std::string RawLogClaim::batchId() const
@@ -793,5 +827,8 @@ int RawLogClaim::settle(bool delivered)
         syncDirectory(dir_);
     }
     sys.unlink(notePath_.c_str());
+    sys.unlink(sentPath_.c_str());
+    identity_.clear();
+    identityNoted_ = false;
     return 0;
 }

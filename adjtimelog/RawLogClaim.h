@@ -36,6 +36,9 @@
 //                   <dev> <ino>" of the landing)                        again from <from>
 //   report-note     the log action, before its      after the batch,    drops the batch if the report
 //                   batch goes to the report        or by the next run  holds it (DeliveryNote.h)
+//   sent            the database action, before     after the batch     sends that batch again under the
+//                   a batch's first send            was settled         same identity, once it asked
+//                                                                       whether the site has it
 //   rows            the database action (RowFailures.h): rows refused run after run
 //   dead-letters    the database action: rows set aside, for root to read
 //   staging         a small file being replaced     by the rename       nothing: a leftover is a name
@@ -134,6 +137,15 @@ public:
     // When the raw log this run claimed was last written; 0 when none was.
     time_t rawLogModified() const { return rawModified_; }
 
+    // The identity of the current batch for its destination, made and
+    // noted before its first send ("sent": "<identity> <backlog id> <from>
+    // <to>"): a run killed, or cut off, before it heard whether the batch
+    // went in finds the same batch under the same identity, and can ask
+    // the destination. 0, or -1 when it could not be noted.
+    int identifyBatch(std::string& identity);
+    // The batch was sent by an earlier run that never heard the outcome.
+    bool sentBefore() const { return !identity_.empty() && identityNoted_; }
+
     // The current batch, "<backlog id> <offset>", for what is kept about its
     // rows between runs.
     std::string batchId() const;
@@ -164,7 +176,9 @@ private:
     std::string dir_;
     Owners owners_;
     Limits limits_;
-    std::string lockPath_, drainPath_, notePath_, consumedPath_, stagingPath_;
+    std::string lockPath_, drainPath_, notePath_, consumedPath_, stagingPath_, sentPath_;
+    std::string identity_;       // of the current batch; empty: none yet
+    bool identityNoted_ = false;  // read from the note of an earlier run
     Fd lockFd_;
     std::string backlogId_;  // empty: no backlog
     Fd backlogFd_;           // open for appending and reading

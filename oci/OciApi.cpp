@@ -7,6 +7,7 @@
 #include "Values.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 using dmoci::Failure;
 
@@ -128,6 +129,10 @@ sword endTransaction(OCISvcCtx* svchp, OCIError* errhp, bool commit)
         return fail(errhp, kNotLoggedOn);
     Failure failure;
     bool ok = commit ? s->driver->commit(s->session, failure) : s->driver->rollback(s->session, failure);
+    // A fault for the tests of the callers: the commit went through, but
+    // its answer is lost on the way back, as when a connection drops.
+    if (ok && commit && getenv("DMOCI_FAULT_LOSE_COMMIT_ANSWER"))
+        return fail(errhp, Failure{3113, "end-of-file on communication channel (the commit's answer was lost)"});
     return ok ? OCI_SUCCESS : fail(errhp, failure);
 }
 

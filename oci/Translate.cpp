@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <strings.h>
+#include <vector>
 
 namespace dmoci {
 
@@ -181,6 +182,86 @@ std::string translateForPostgres(const std::string& in, const std::string& user)
     while (!out.empty() && (out.back() == ';' || isspace(static_cast<unsigned char>(out.back()))))
         out.pop_back();
     return out;
+}
+
+namespace {
+
+std::string trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// The items of the parenthesized list that opens at s[open], split at the
+// commas outside parentheses and quotes; npos when it does not close.
+size_t splitList(const std::string& s, size_t open, std::vector<std::string>& items)
+{
+    int depth = 0;
+    size_t from = open + 1;
+    for (size_t i = open + 1; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '\'' || c == '"') {
+            i = quotedEnd(s, i) - 1;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')' && depth > 0) {
+            --depth;
+        } else if ((c == ',' || c == ')') && depth == 0) {
+            items.push_back(trim(s.substr(from, i - from)));
+            from = i + 1;
+            if (c == ')')
+                return i;
+        }
+    }
+    return std::string::npos;
+}
+
+std::string joined(const std::vector<std::string>& items, size_t skip)
+{
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i == skip)
+            continue;
+        if (!out.empty())
+            out += ", ";
+        out += items[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+bool sequenceKey(const std::string& insert, SequenceKey& key)
+{
+    const std::string head = "INSERT INTO ";
+    if (insert.size() <= head.size() || strncasecmp(insert.c_str(), head.c_str(), head.size()) != 0)
+        return false;
+    size_t open = insert.find('(', head.size());
+    if (open == std::string::npos)
+        return false;
+    std::vector<std::string> columns, values;
+    size_t close = splitList(insert, open, columns);
+    if (close == std::string::npos)
+        return false;
+    size_t valuesAt = insert.find_first_not_of(" \t\n", close + 1);
+    if (valuesAt == std::string::npos || strncasecmp(insert.c_str() + valuesAt, "VALUES", 6) != 0)
+        return false;
+    size_t open2 = insert.find_first_not_of(" \t\n", valuesAt + 6);
+    if (open2 == std::string::npos || insert[open2] != '(')
+        return false;
+    size_t end = splitList(insert, open2, values);
+    if (end == std::string::npos || end + 1 != insert.size() || columns.size() != values.size() ||
+        columns.size() < 2)
+        return false;
+    for (size_t k = 0; k < values.size(); ++k) {
+        if (strncasecmp(values[k].c_str(), "nextval(", 8) != 0)
+            continue;
+        key.table = trim(insert.substr(head.size(), open - head.size()));
+        key.column = columns[k];
+        key.without = head + key.table + "(" + joined(columns, k) + ") VALUES (" + joined(values, k) + ")";
+        return true;
+    }
+    return false;
 }
 
 }  // namespace dmoci

@@ -16,4 +16,12 @@ std::string translateStatement(const std::string& statement, const std::string& 
 // OFFSET (a reserved word there) is quoted, and a trailing ";" goes.
 std::string translateForPostgres(const std::string& statement, const std::string& user);
 
+// An "INSERT INTO table (columns) VALUES (values)" one of whose values is a
+// sequence's nextval(...): the table, that column, and the statement
+// without the column and its value (for a column the server fills itself).
+struct SequenceKey {
+    std::string table, column, without;
+};
+bool sequenceKey(const std::string& insert, SequenceKey& key);
+
 }  // namespace dmoci

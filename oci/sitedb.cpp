@@ -183,8 +183,11 @@ int initPostgres(const std::string& uri, const std::string& user, const std::str
     }
     // The schema's grants name the node role as the file does (dbu).
     std::string schema = kPostgresSchemaSql;
-    for (size_t at = schema.find(" TO dbu;"); at != std::string::npos; at = schema.find(" TO dbu;", at + 1))
-        schema.replace(at + 4, 3, role);
+    for (const char* word : {" TO dbu;", " FROM dbu;"}) {
+        const size_t skip = strlen(word) - 4;  // up to the name
+        for (size_t at = schema.find(word); at != std::string::npos; at = schema.find(word, at + 1))
+            schema.replace(at + skip, 3, role);
+    }
     std::string createRole = "DO $do$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = " + name +
                              ") THEN CREATE ROLE " + role + " LOGIN PASSWORD " + secret +
                              "; END IF; END $do$";

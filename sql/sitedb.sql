@@ -11,5 +11,19 @@ CREATE TABLE IF NOT EXISTS NTPADJUSTS (
     PID      TEXT,
     RUNTIME  NUMBER(20)
 );
+-- Each batch a node delivered, recorded in the batch's own transaction: a
+-- node that did not hear whether its commit went through asks here before
+-- it sends the batch again. Rows older than the adjustments kept go with
+-- them (sitedb prune).
+CREATE TABLE IF NOT EXISTS NTPDELIVERIES (
+    BATCH   TEXT NOT NULL PRIMARY KEY,
+    NODE    TEXT,
+    RUNTIME NUMBER(20)
+);
+-- What the report and the prune read: a node's rows in time order, and the
+-- oldest rows.
+CREATE INDEX IF NOT EXISTS NTPADJUSTS_NODE_RUNTIME ON NTPADJUSTS (NODE, RUNTIME);
+CREATE INDEX IF NOT EXISTS NTPADJUSTS_RUNTIME ON NTPADJUSTS (RUNTIME);
+CREATE INDEX IF NOT EXISTS NTPDELIVERIES_RUNTIME ON NTPDELIVERIES (RUNTIME);
 INSERT OR IGNORE INTO DMOCI_SEQUENCES (NAME, LAST_VALUE) VALUES ('NTPADJUSTS_SEQ', 0);
 CREATE VIEW IF NOT EXISTS DUAL AS SELECT 'X' AS DUMMY;

@@ -150,6 +150,40 @@ class DatabaseAction(SandboxTest):
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertEqual(len(self.rows()), 40, "the killed run's lines are taken up first")
 
+    def test_each_line_once_across_a_lost_commit_answer_and_taken_ids(self):
+        # Ids the sequence hands out next, taken by a writer of the site's.
+        self.sql("INSERT INTO NTPADJUSTS (NTPID, NODE) VALUES (1, 'dba'), (2, 'dba')")
+        self.box.write_raw(raw_lines(2))
+        r = self.box.adjtimelog("database", env=dict(self.env, DMOCI_FAULT_LOSE_COMMIT_ANSWER="1"))
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertEqual(self.box.backlog(), raw_lines(2), "the node did not hear the commit")
+        self.box.write_raw(raw_lines(1, first=200))
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b" is in the site database already\n", r.stdout)
+        self.assertEqual([(row[0], row[5]) for row in self.rows() if row[1] == "node01"],
+                         [(3, " adjust:100"), (4, " adjust:101"), (5, " adjust:200")])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM NTPDELIVERIES"), [(2,)])
+        self.assertEqual(self.box.backlog(), b"")
+
+    def test_a_database_of_an_earlier_version_is_upgraded_in_place(self):
+        self.sql("DROP TABLE NTPDELIVERIES; DROP INDEX NTPADJUSTS_NODE_RUNTIME; DROP INDEX NTPADJUSTS_RUNTIME")
+        self.box.write_raw(raw_lines(2))
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b"DBU.NTPDELIVERIES does not exist", r.stderr)
+        indexes = "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL ORDER BY name"
+        for _ in range(2):
+            subprocess.run([program("sitedb"), "init"], env=dict(os.environ, **self.env), check=True,
+                           stdout=subprocess.DEVNULL)
+            self.assertEqual(self.rows(indexes), [("NTPADJUSTS_NODE_RUNTIME",), ("NTPADJUSTS_RUNTIME",),
+                                                  ("NTPDELIVERIES_RUNTIME",)])
+            self.assertEqual(len(self.rows()), 2, "every row kept")
+        self.box.write_raw(raw_lines(1, first=300))
+        r = self.insert()
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM NTPDELIVERIES"), [(1,)])
+
 
 class SitedbAdmin(SandboxTest):
     def test_init_is_idempotent_and_path_resolves(self):

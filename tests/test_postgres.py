@@ -167,6 +167,62 @@ class Postgres(SandboxTest):
         self.assertIn(b"[  PASSED  ] 1 test.", r.stdout)
         self.assertNotIn(b"SKIPPED", r.stdout)
 
+    def test_a_lost_commit_answer_stores_nothing_twice(self):
+        self.box.write_raw(raw_lines(3))
+        r = self.box.adjtimelog("database", "-s", self.uri, env={"DMOCI_FAULT_LOSE_COMMIT_ANSWER": "1"})
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertEqual(len(server.rows(self.db)), 3, "committed, but the node did not hear it")
+        self.assertEqual(self.box.backlog(), raw_lines(3))
+        self.box.write_raw(raw_lines(2, first=200))
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b" is in the site database already\n", r.stdout)
+        self.assertEqual(sorted(row[5] for row in server.rows(self.db)),
+                         sorted(" adjust:%d" % n for n in (100, 101, 102, 200, 201)), "each line once")
+        self.assertEqual(self.box.backlog(), b"")
+        self.assertEqual(server.psql("SELECT count(*) FROM dbu.ntpdeliveries", self.db), "2\n")
+
+    def test_no_node_chooses_an_id_and_taken_ids_are_passed_over(self):
+        node = ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", self.uri.replace("127.0.0.1", "dbu:tolvem@127.0.0.1")]
+        r = subprocess.run(node + ["-c", "INSERT INTO dbu.ntpadjusts (ntpid, node) VALUES (1, 'evil')"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertIn(b"permission denied", r.stderr)
+        # A writer of the DBA's own took the ids the sequence hands out next.
+        server.psql("INSERT INTO dbu.ntpadjusts (ntpid, node) SELECT n, 'dba' FROM generate_series(1, 5) n", self.db)
+        self.box.write_raw(raw_lines(3))
+        r = self.insert()
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual([row[0] for row in server.rows(self.db) if row[1] == "node01"], ["6", "7", "8"])
+        self.assertFalse(os.path.exists(os.path.join(self.box.state, "dead-letters")))
+
+    def test_sitedb_init_upgrades_a_database_of_the_original_schema(self):
+        server.psql("CREATE DATABASE oldsite")
+        server.psql("CREATE SCHEMA dbu; CREATE SEQUENCE dbu.ntpadjusts_seq; "
+                    "CREATE TABLE dbu.ntpadjusts (ntpid bigint PRIMARY KEY, node text, time text, serverip text, "
+                    "\"offset\" text, pid text, runtime bigint); "
+                    "GRANT USAGE ON SCHEMA dbu TO dbu; GRANT SELECT, INSERT ON dbu.ntpadjusts TO dbu; "
+                    "GRANT USAGE, SELECT ON SEQUENCE dbu.ntpadjusts_seq TO dbu", "oldsite")
+        uri = self.uri.replace(self.db, "oldsite")
+        self.box.write_raw(raw_lines(2))
+        r = self.insert(uri)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b"DBU.NTPDELIVERIES does not exist", r.stderr, "at least once, and said")
+        admin = "postgresql://postgres@/oldsite?host=%s&port=%d" % (server.dir, server.port)
+        schema = ("SELECT string_agg(indexname, ',' ORDER BY indexname) FROM pg_indexes WHERE schemaname = 'dbu'; "
+                  "SELECT column_default FROM information_schema.columns WHERE table_name = 'ntpadjusts' "
+                  "AND column_name = 'ntpid'")
+        for _ in range(2):
+            r = subprocess.run([program("sitedb"), "init", admin], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual((r.returncode, r.stderr), (0, b""))
+            self.assertEqual(server.psql(schema, "oldsite"),
+                             "ntpadjusts_node_runtime,ntpadjusts_pkey,ntpadjusts_runtime,ntpdeliveries_pk,"
+                             "ntpdeliveries_runtime\nnextval('dbu.ntpadjusts_seq'::regclass)\n")
+            self.assertEqual(len(server.rows("oldsite")), 2, "every row kept")
+        self.box.write_raw(raw_lines(1, first=300))
+        r = self.insert(uri)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(server.psql("SELECT count(*) FROM dbu.ntpdeliveries", "oldsite"), "1\n")
+
     def test_sitedb_init_is_idempotent_and_path_explains_a_uri(self):
         admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
         r = subprocess.run([program("sitedb"), "init", admin], stdout=subprocess.PIPE, stderr=subprocess.PIPE)

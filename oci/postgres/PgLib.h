@@ -13,7 +13,8 @@ namespace dmoci {
 struct PgLib {
 #define DMOCI_PQ_FUNCTIONS(X)                                                                     \
     X(PQconnectdbParams) X(PQstatus) X(PQerrorMessage) X(PQfinish) X(PQsetNoticeProcessor)       \
-    X(PQexec) X(PQprepare) X(PQexecPrepared) X(PQdescribePrepared) X(PQnparams) X(PQclear)      \
+    X(PQexec) X(PQexecParams) X(PQprepare) X(PQexecPrepared) X(PQdescribePrepared) X(PQnparams) \
+    X(PQclear)                                                                                    \
     X(PQresultStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQntuples) X(PQnfields)   \
     X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdTuples) X(PQcmdStatus)
 #define DMOCI_PQ_MEMBER(name) decltype(&::name) name = nullptr;

@@ -3,6 +3,7 @@
 #include "PgLib.h"
 #include "Translate.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -190,6 +191,9 @@ const PgSession::Prepared* PgSession::prepare(const std::string& statement, Fail
     Prepared p;
     p.name = "dmoci_" + std::to_string(prepared_.size() + 1);
     std::string sql = translateForPostgres(statement, user_);
+    SequenceKey key;
+    if (sequenceKey(sql, key) && !keyedInsert(key, sql, p.conflictColumn, failure))
+        return nullptr;
     PGresult* r = pq().PQprepare(conn_, p.name.c_str(), sql.c_str(), 0, nullptr);
     bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok)
@@ -207,8 +211,64 @@ const PgSession::Prepared* PgSession::prepare(const std::string& statement, Fail
     return &prepared_.emplace(statement, p).first->second;
 }
 
+// An insert that takes its key from a sequence, as the server's table has
+// it: where the column's default is that sequence, the server fills it and
+// the statement leaves it out (no node can choose a key, nor needs the
+// privilege to); where a unique index holds the key, a key taken already is
+// passed over rather than failing the transaction.
+bool PgSession::keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn,
+                            Failure& failure)
+{
+    std::string column = key.column;
+    for (char& c : column)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const char* query =
+        "SELECT EXISTS (SELECT 1 FROM pg_attribute a JOIN pg_attrdef d ON d.adrelid = a.attrelid "
+        "AND d.adnum = a.attnum WHERE a.attrelid = to_regclass($1) AND a.attname = $2 "
+        "AND pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%'), "
+        "EXISTS (SELECT 1 FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
+        "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass($1) AND i.indisunique "
+        "AND i.indnatts = 1 AND a.attname = $2)";
+    const char* params[] = {key.table.c_str(), column.c_str()};
+    PGresult* r = pq().PQexecParams(conn_, query, 2, nullptr, params, nullptr, nullptr, 0);
+    bool ok = pq().PQresultStatus(r) == PGRES_TUPLES_OK && pq().PQntuples(r) == 1;
+    if (!ok) {
+        failure = failureOf(r);
+        pq().PQclear(r);
+        return false;
+    }
+    bool serverFills = strcmp(pq().PQgetvalue(r, 0, 0), "t") == 0;
+    bool unique = strcmp(pq().PQgetvalue(r, 0, 1), "t") == 0;
+    pq().PQclear(r);
+    if (serverFills)
+        sql = key.without;
+    if (unique) {
+        sql += " ON CONFLICT (" + column + ") DO NOTHING";
+        conflictColumn = column;
+    }
+    return true;
+}
+
 bool PgSession::execute(const Prepared& statement, const std::vector<const char*>& values,
                         std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure)
+{
+    // Keys taken already: passed over, a bounded number of them.
+    const int kKeysPassedOver = 100;
+    for (int taken = 0;; ++taken) {
+        if (!executeOnce(statement, values, rows, changed, failure))
+            return false;
+        if (statement.conflictColumn.empty() || changed > 0 || rows)
+            return true;
+        if (taken == kKeysPassedOver) {
+            failure = {20001, "unique constraint on " + statement.conflictColumn + " violated: the next " +
+                                  std::to_string(kKeysPassedOver) + " values of its sequence are taken"};
+            return false;
+        }
+    }
+}
+
+bool PgSession::executeOnce(const Prepared& statement, const std::vector<const char*>& values,
+                            std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure)
 {
     if (!inTransaction_) {
         if (!command("BEGIN", failure))

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "Failure.h"
+#include "Translate.h"
 
 #include <memory>
 #include <string>
@@ -53,6 +54,10 @@ public:
         std::string name;
         int parameters = 0;
         bool query = false;
+        // An insert whose key comes from a sequence: a key taken already
+        // (a writer of its own, an earlier schema) is passed over, the
+        // insert done again with the next one (conflictColumn names it).
+        std::string conflictColumn;
     };
     // Prepares a statement the first time it is asked for; nullptr on
     // failure. The statement stays prepared for the whole session.
@@ -67,6 +72,9 @@ public:
     bool rollback(Failure& failure);
 
 private:
+    bool executeOnce(const Prepared& statement, const std::vector<const char*>& values,
+                     std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
+    bool keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn, Failure& failure);
     bool command(const char* sql, Failure& failure);
     Failure failureOf(pg_result* r) const;
 

@@ -7,7 +7,9 @@
 #include "Driver.h"
 #include "SqliteLib.h"
 
+#include <cstring>
 #include <memory>
+#include <string>
 #include <unistd.h>
 
 namespace dmoci {
@@ -133,6 +135,25 @@ bool execute(Session* session, Statement* statement, const std::vector<Value>& v
         return true;
     }
     int rc = sq().sqlite3_step(s);
+    // A key from a sequence that is taken already (a writer of its own, a
+    // value put in by hand) is passed over: the statement alone failed, and
+    // done again it takes the next one. A bounded number of them.
+    const int kKeysPassedOver = 100;
+    auto keyTaken = [&]() {
+        return (rc & 0xff) == SQLITE_CONSTRAINT &&
+               sq().sqlite3_extended_errcode(db->handle()) == SQLITE_CONSTRAINT_PRIMARYKEY &&
+               strstr(sq().sqlite3_sql(s), "dmoci_nextval(") != nullptr;
+    };
+    for (int taken = 0; keyTaken(); ++taken) {
+        sq().sqlite3_reset(s);
+        if (taken == kKeysPassedOver) {
+            failure = {20001, "unique constraint on the key violated: the next " +
+                                  std::to_string(kKeysPassedOver) + " values of its sequence are taken"};
+            db->noteStatementFailure();
+            return false;
+        }
+        rc = sq().sqlite3_step(s);
+    }
     bool ok = rc == SQLITE_DONE || rc == SQLITE_ROW;
     if (!ok)
         failure = db->lastError();  // before the reset, which may change it
