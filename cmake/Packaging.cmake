@@ -40,7 +40,7 @@ install(CODE [[
   if(NOT IS_ABSOLUTE "${unitdir}")
     set(unitdir "${CMAKE_INSTALL_PREFIX}/${unitdir}")
   endif()
-  foreach(unit adjtimelog-log adjtimelog-database adjtimelog-job)
+  foreach(unit adjtimelog-log adjtimelog-database adjtimelog-job sitedb-prune)
     configure_file("${qm_source}/contrib/systemd/${unit}.service.in" "${qm_build}/units/${unit}.service" @ONLY)
     file(INSTALL "${qm_build}/units/${unit}.service" "${qm_source}/contrib/systemd/${unit}.timer"
          DESTINATION "${unitdir}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

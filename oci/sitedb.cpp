@@ -3,6 +3,7 @@
 //
 //   sitedb init [--user U] [--password P] [CONNECT]
 //   sitedb path [CONNECT]
+//   sitedb prune --older-than AGE [--force] [CONNECT]
 //   sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] [CONNECT]
 //
 // "init" creates the database that a connect string names, with the account
@@ -10,13 +11,14 @@
 // adds only what is missing. For a PostgreSQL URI it connects as the URI
 // says (a role that may create roles and schemas) and creates the node role
 // U, the schema dbu, its sequence and table and the grants. "path" prints
-// the database file. "report" reads the table through the client library
+// the database file. "prune" removes old rows (SitePrune.h). "report" reads the table through the client library
 // (SiteReport.h), so it works with a vendor's library too; a build with one
 // has only that command.
 
 #include "SiteReport.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -24,6 +26,7 @@
 #ifndef SITEDB_REPORT_ONLY
 #include "Connect.h"
 #include "Database.h"
+#include "SitePrune.h"
 #include "SiteSchema.h"
 
 #include <cerrno>
@@ -40,6 +43,7 @@ int usage()
 {
     fputs("usage: sitedb init [--user U] [--password P] [CONNECT]\n"
           "       sitedb path [CONNECT]\n"
+          "       sitedb prune --older-than AGE [--force] [CONNECT]\n"
           "       sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] "
           "[CONNECT]\n",
           stderr);
@@ -279,6 +283,8 @@ int main(int argc, char** argv)
     fprintf(stderr, "sitedb: with a vendor's client library only \"sitedb report\" is here\n");
     return usage();
 #else
+    if (command == "prune")
+        return runPrune(std::vector<std::string>(argv + 2, argv + argc), kDefaultConnect, time(nullptr));
     std::string user = SITEDB_DEFAULT_USER;
     std::string password = SITEDB_DEFAULT_PASSWORD;
     std::string connect = kDefaultConnect;

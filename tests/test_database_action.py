@@ -218,6 +218,35 @@ class SitedbAdmin(SandboxTest):
         self.assertEqual((r.returncode, r.stdout), (1, b""))
         self.assertEqual(r.stderr, b"sitedb: %s: no such column: USERNAME\n" % other.encode())
 
+    def test_prune_removes_old_rows_in_batches_and_refuses_what_is_unclear(self):
+        env = dict(os.environ, SITEDB_DIR=self.box.path("d"))
+        run = lambda *a: subprocess.run([program("sitedb"), "prune"] + list(a), env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        subprocess.run([program("sitedb"), "init"], env=env, check=True, stdout=subprocess.DEVNULL)
+        now = int(time.time())
+        con = sqlite3.connect(self.box.path("d/orcl.db"))
+        con.executemany("INSERT INTO NTPADJUSTS (NTPID, NODE, RUNTIME) VALUES (?, 'n', ?)",
+                        [(i, now - 100 * 86400 - i) for i in range(25000)] + [(99999, now - 3600)])
+        con.execute("INSERT INTO NTPDELIVERIES VALUES ('old', 'n', ?), ('new', 'n', ?)", (now - 91 * 86400, now))
+        con.commit()
+        count = lambda: con.execute("SELECT COUNT(*) FROM NTPADJUSTS").fetchone()[0]
+        for bad in (["--older-than", "90"], ["--older-than", "d"], ["--older-than", "-5d"], []):
+            r = run(*bad)
+            self.assertEqual(r.returncode, 2, bad)
+            self.assertIn(b"nothing removed", r.stderr)
+        r = run("--older-than", "12h")
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+        self.assertIn(b"give --force", r.stderr)
+        self.assertEqual(count(), 25001, "nothing removed")
+        r = run("--older-than", "90d")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith(b"25000 rows and 1 delivery records from before "), r.stdout)
+        self.assertEqual(con.execute("SELECT NTPID FROM NTPADJUSTS").fetchall(), [(99999,)])
+        self.assertEqual(con.execute("SELECT BATCH FROM NTPDELIVERIES").fetchall(), [("new",)])
+        r = run("--older-than", "30m", "--force")
+        self.assertTrue(r.stdout.startswith(b"1 rows and 0 delivery records"), r.stdout)
+        con.close()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -223,6 +223,18 @@ class Postgres(SandboxTest):
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertEqual(server.psql("SELECT count(*) FROM dbu.ntpdeliveries", "oldsite"), "1\n")
 
+    def test_prune_on_the_server(self):
+        server.psql("INSERT INTO dbu.ntpadjusts (node, runtime) SELECT 'n', extract(epoch FROM now())::bigint "
+                    "- 200 * 86400 - n FROM generate_series(1, 12000) n; "
+                    "INSERT INTO dbu.ntpadjusts (node, runtime) VALUES ('n', extract(epoch FROM now())::bigint); "
+                    "INSERT INTO dbu.ntpdeliveries VALUES ('old', 'n', 1)", self.db)
+        admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
+        r = subprocess.run([program("sitedb"), "prune", "--older-than", "90d", admin], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith(b"12000 rows and 1 delivery records from before "), r.stdout)
+        self.assertEqual(server.psql("SELECT count(*) FROM dbu.ntpadjusts", self.db), "1\n")
+
     def test_sitedb_init_is_idempotent_and_path_explains_a_uri(self):
         admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
         r = subprocess.run([program("sitedb"), "init", admin], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
