@@ -1,7 +1,7 @@
 // sitedb: the administration program of the stand-in client library, and
 // the fleet's clock report.
 //
-//   sitedb init [--user U] [--password P] [CONNECT]
+//   sitedb init [--per-node-roles] [--user U] [--password P] [CONNECT]
 //   sitedb path [CONNECT]
 //   sitedb prune --older-than AGE [--force] [CONNECT]
 //   sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] [CONNECT]
@@ -41,7 +41,7 @@ const char kDefaultConnect[] = SITEDB_DEFAULT_CONNECT;
 
 int usage()
 {
-    fputs("usage: sitedb init [--user U] [--password P] [CONNECT]\n"
+    fputs("usage: sitedb init [--per-node-roles] [--user U] [--password P] [CONNECT]\n"
           "       sitedb path [CONNECT]\n"
           "       sitedb prune --older-than AGE [--force] [CONNECT]\n"
           "       sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] "
@@ -159,7 +159,20 @@ int checkEncoding(PGconn* c)
 }
 
 // The node role, the schema dbu and what the node tools write, on a server.
-int initPostgres(const std::string& uri, const std::string& user, const std::string& password)
+// With per-node roles, each node's role (named as the node's host name)
+// may insert and read only rows of its own NODE: row-level security on the
+// tables a node writes. The site's owner and roles with BYPASSRLS (the
+// report's, the prune's) still see every row.
+const char kPerNodeRolesSql[] =
+    "ALTER TABLE dbu.ntpadjusts ENABLE ROW LEVEL SECURITY; "
+    "ALTER TABLE dbu.ntpdeliveries ENABLE ROW LEVEL SECURITY; "
+    "DROP POLICY IF EXISTS node_own_rows ON dbu.ntpadjusts; "
+    "CREATE POLICY node_own_rows ON dbu.ntpadjusts USING (node = current_user) WITH CHECK (node = current_user); "
+    "DROP POLICY IF EXISTS node_own_rows ON dbu.ntpdeliveries; "
+    "CREATE POLICY node_own_rows ON dbu.ntpdeliveries USING (node = current_user) "
+    "WITH CHECK (node = current_user)";
+
+int initPostgres(const std::string& uri, const std::string& user, const std::string& password, bool perNodeRoles)
 {
     const char* keys[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {"10", uri.c_str(), nullptr};
@@ -197,16 +210,21 @@ int initPostgres(const std::string& uri, const std::string& user, const std::str
                              "; END IF; END $do$";
     if (pgExec(pg.c, "SET client_min_messages = warning") != 0 || pgExec(pg.c, "BEGIN") != 0 ||
         pgExec(pg.c, createRole) != 0 || pgExec(pg.c, schema) != 0 ||
-        pgExec(pg.c, "COMMIT") != 0)
+        (perNodeRoles && pgExec(pg.c, kPerNodeRolesSql) != 0) || pgExec(pg.c, "COMMIT") != 0)
         return 1;
     printf("%s\n", uri.c_str());
     return 0;
 }
 
-int init(const std::string& connect, const std::string& user, const std::string& password)
+int init(const std::string& connect, const std::string& user, const std::string& password, bool perNodeRoles)
 {
     if (dmoci::isPostgresUri(connect))
-        return initPostgres(connect, user, password);
+        return initPostgres(connect, user, password, perNodeRoles);
+    if (perNodeRoles) {
+        fprintf(stderr, "sitedb: --per-node-roles is for a PostgreSQL site server; a database file has one "
+                        "account\n");
+        return 1;
+    }
     std::string file, why;
     if (!dmoci::databaseFile(connect, file, why)) {
         fprintf(stderr, "sitedb: %s\n", why.c_str());
@@ -288,18 +306,20 @@ int main(int argc, char** argv)
     std::string user = SITEDB_DEFAULT_USER;
     std::string password = SITEDB_DEFAULT_PASSWORD;
     std::string connect = kDefaultConnect;
-    bool connectGiven = false;
+    bool connectGiven = false, perNodeRoles = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (command == "init" && (arg == "--user" || arg == "--password") && i + 1 < argc)
             (arg == "--user" ? user : password) = argv[++i];
+        else if (command == "init" && arg == "--per-node-roles")
+            perNodeRoles = true;
         else if (!connectGiven && !arg.empty() && arg[0] != '-')
             connect = arg, connectGiven = true;
         else
             return usage();
     }
     if (command == "init")
-        return init(connect, user, password);
+        return init(connect, user, password, perNodeRoles);
     if (command == "path") {
         if (dmoci::isPostgresUri(connect)) {
             fprintf(stderr, "sitedb: %s names a PostgreSQL database (schema dbu), not a file\n",

@@ -223,6 +223,29 @@ class Postgres(SandboxTest):
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertEqual(server.psql("SELECT count(*) FROM dbu.ntpdeliveries", "oldsite"), "1\n")
 
+    def test_per_node_roles_store_and_read_only_their_own_rows(self):
+        admin = "postgresql://postgres@/%s?host=%s&port=%d" % (self.db, server.dir, server.port)
+        for args in (["--per-node-roles"], ["--user", "node01", "--password", "P1"],
+                     ["--user", "node02", "--password", "P2"]):
+            subprocess.run([program("sitedb"), "init"] + args + [admin], check=True, stdout=subprocess.DEVNULL)
+        uri = lambda role, pw: self.uri.replace("127.0.0.1", "%s:%s@127.0.0.1" % (role, pw))
+        self.box.write_raw(raw_lines(2))
+        r = self.insert(uri("node01", "P1"))
+        self.assertEqual(r.returncode, 0, r.stdout)
+        # node02's role used on node01: refused, and the lines wait.
+        self.box.write_raw(raw_lines(1, first=300))
+        r = self.insert(uri("node02", "P2"))
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertEqual(self.box.backlog(), raw_lines(1, first=300))
+        self.assertEqual(len(server.rows(self.db)), 2)
+        self.assertFalse(os.path.exists(os.path.join(self.box.state, "dead-letters")))
+        seen = subprocess.run(["psql", "-X", "-A", "-t", "-d", uri("node02", "P2"), "-c",
+                               "SELECT count(*) FROM dbu.ntpadjusts"], stdout=subprocess.PIPE, check=True).stdout
+        self.assertEqual(seen, b"0\n", "another node's rows are not node02's to read")
+        r = self.insert(uri("node01", "P1"))
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertEqual(len(server.rows(self.db)), 3)
+
     def test_prune_on_the_server(self):
         server.psql("INSERT INTO dbu.ntpadjusts (node, runtime) SELECT 'n', extract(epoch FROM now())::bigint "
                     "- 200 * 86400 - n FROM generate_series(1, 12000) n; "
