@@ -4,11 +4,10 @@ adjtimelog runs again and again, each run with a fault drawn at random,
 and busy processes compete for the CPU. At the end every line written must
 be in the report or the database exactly once, or still pending (the raw
 log, the backlog) or set aside as a dead letter (rows refused run after
-run); a line may be duplicated only by a database run killed between its
-commit and the record that the batch was delivered. Runs inside a private
+run), whenever a run was killed. Runs inside a private
 /tmp, with the state directory of $STATE_DIRECTORY.
 
-When a line is lost or wrongly duplicated the evidence is kept in
+When a line is lost or duplicated the evidence is kept in
 /var/tmp/qm4107-soak-evidence.*: the ids, the bytes where each should
 stand in every file, and every run's action, fault, exit status and output.
 
@@ -220,7 +219,7 @@ def main():
         problems["lost"] = lost
     if log_dup:
         problems["duplicated-by-log"] = log_dup
-    if db_dup and not killed_after_commit:
+    if db_dup:
         problems["duplicated-by-database"] = db_dup
     if problems or os.environ.get("SOAK_KEEP"):
         print("soak: evidence kept in %s" % keep_evidence(problems, runs_log, files, con))
