@@ -45,8 +45,8 @@ def main():
             out.write("TRUNCATE dbu.ntpadjusts;\nBEGIN;\n")
             for r in csvmod.reader(f):
                 vals = ", ".join("NULL" if v == "" else "'" + v.replace("'", "''") + "'" for v in r)
-                out.write("INSERT INTO dbu.ntpadjusts (ntpid, %s) VALUES (nextval('dbu.ntpadjusts_seq'), %s);\n"
-                          % (COLUMNS, vals))
+                # NTPID is the server's, from its default.
+                out.write("INSERT INTO dbu.ntpadjusts (%s) VALUES (%s);\n" % (COLUMNS, vals))
             out.write("COMMIT;\n")
         t_rows, _, rc = measure(node + ["-f", per_row])
         if rc != 0:
@@ -56,7 +56,7 @@ def main():
             out.write("TRUNCATE dbu.ntpadjusts;\nBEGIN;\n"
                       "CREATE TEMP TABLE raw (node text, time text, serverip text, \"offset\" text, pid text, "
                       "runtime bigint);\n\\copy raw FROM '%s' CSV\n"
-                      "INSERT INTO dbu.ntpadjusts SELECT nextval('dbu.ntpadjusts_seq'), * FROM raw;\nCOMMIT;\n" % csv)
+                      "INSERT INTO dbu.ntpadjusts (%s) SELECT * FROM raw;\nCOMMIT;\n" % (csv, COLUMNS))
         t_copy, _, rc = measure(node + ["-f", copy])
         if rc != 0:
             raise SystemExit("psql COPY load failed")

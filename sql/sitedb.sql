@@ -20,10 +20,10 @@ CREATE TABLE IF NOT EXISTS NTPDELIVERIES (
     NODE    TEXT,
     RUNTIME NUMBER(20)
 );
--- What the report and the prune read: a node's rows in time order, and the
--- oldest rows.
+-- What the report reads: a node's rows in time order. (The prune needs no
+-- index of its own here: rows lie in the order they came, the oldest first,
+-- and a deleted row leaves nothing to step over; each index costs every
+-- row of every upload a search.)
 CREATE INDEX IF NOT EXISTS NTPADJUSTS_NODE_RUNTIME ON NTPADJUSTS (NODE, RUNTIME);
-CREATE INDEX IF NOT EXISTS NTPADJUSTS_RUNTIME ON NTPADJUSTS (RUNTIME);
-CREATE INDEX IF NOT EXISTS NTPDELIVERIES_RUNTIME ON NTPDELIVERIES (RUNTIME);
 INSERT OR IGNORE INTO DMOCI_SEQUENCES (NAME, LAST_VALUE) VALUES ('NTPADJUSTS_SEQ', 0);
 CREATE VIEW IF NOT EXISTS DUAL AS SELECT 'X' AS DUMMY;
