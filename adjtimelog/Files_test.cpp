@@ -88,3 +88,27 @@ TEST_F(OpenRule, ReportDirectoriesOthersWriteMustBeSticky)
     Fd fd(openInDirectory(dir / "report", O_WRONLY | O_APPEND | O_CREAT, 0644, why));
     EXPECT_TRUE(fd.valid()) << why;
 }
+
+TEST(MakeDirectories, MissingOnesAreMadeButNeverInADirectoryAnyoneMaySwap)
+{
+    ScratchDir dir;
+    std::string why;
+    const std::string state = dir / "var/lib/adjtimelog";
+    ASSERT_EQ(makeDirectories(state, 0700, why), 0) << why;
+    struct stat st;
+    ASSERT_EQ(stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(stat((dir / "var/lib").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << "the directories on the way";
+    EXPECT_EQ(makeDirectories(state, 0700, why), 0) << "there already";
+
+    ASSERT_EQ(mkdir((dir / "open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
+    EXPECT_EQ(makeDirectories(dir / "open/log", 0755, why), -1);
+    EXPECT_EQ(why, "its directory " + dir / "open" + " (uid " + std::to_string(geteuid()) +
+                       ", mode 0777) may be written by other users and is not sticky");
+    EXPECT_FALSE(pathExists(dir / "open/log"));
+    writeFile(dir / "file", "");
+    EXPECT_EQ(makeDirectories(dir / "file/log", 0755, why), -1);
+    EXPECT_EQ(why, dir / "file" + ": Not a directory");
+}
