@@ -36,11 +36,12 @@ class CommandLine(SandboxTest):
         # every default (report, state directory) sees none of them.
         inner = ("printf '%s' > /tmp/update_time.log && env -u STATE_DIRECTORY %s log -p"
                  % (line(b"step time server 192.0.2.10 offset 1.5 sec\n").decode(), program("adjtimelog")))
+        sandbox = shutil.copy(harness.SANDBOX, self.box.dir)  # the tree may lie under /tmp
         script = ("mkdir /qm4107/log && echo report > /qm4107/log/ntpError.log && "
                   "echo backlog > /var/lib/adjtimelog/backlog.0 && echo raw > /tmp/update_time.log && "
                   "%s --host node01 -- sh -c \"$1\" && "
                   "cat /qm4107/log/ntpError.log /var/lib/adjtimelog/backlog.0 /tmp/update_time.log"
-                  % harness.SANDBOX)
+                  % sandbox)
         inner += " && stat -c '%a %U' /var/lib/adjtimelog /qm4107/log && cat /qm4107/log/ntpError.log"
         r = self.box.run(["/bin/sh", "-c", script, "sh", inner])
         self.assertEqual(r.returncode, 0, r.stderr)
