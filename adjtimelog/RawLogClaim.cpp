@@ -267,9 +267,6 @@ int RawLogClaim::resolveNote()
         }
     }
     sys.unlink(notePath_.c_str());
-    sys.unlink(sentPath_.c_str());
-    identity_.clear();
-    identityNoted_ = false;
     return 0;
 }
 
