@@ -91,6 +91,13 @@ def sweep(exe, out, connect, first, template):
         f.write("\n".join(results) + "\n")
 
 
+if __name__ == "__main__" and sys.argv[1:2] == ["sweep"]:
+    # Inside the sandbox, where the build tree may be hidden (under /tmp):
+    # nothing below is needed.
+    sweep(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), sys.argv[6])
+    sys.exit(0)
+
+
 @unittest.skipUnless(harness.IS_ROOT and shutil.which("strace"), "the sweep needs root and strace")
 @unittest.skipIf(harness.sanitized_build(), "the sweep runs once, from the normal build's tests")
 class CrashPoints(harness.SandboxTest):
@@ -133,7 +140,5 @@ class CrashPoints(harness.SandboxTest):
         self.assertEqual(wrong, {}, "pid: times stored")
 
 
-if __name__ == "__main__" and sys.argv[1:2] == ["sweep"]:
-    sweep(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), sys.argv[6])
-elif __name__ == "__main__":
+if __name__ == "__main__":
     unittest.main()
