@@ -37,9 +37,16 @@ TEST(SeparateLog, WorkedExamples)
          rec("7 Dec 09:49:19 ", "192.0.2.10", "-0.000123", " adjust:812")},
         {" 7 Dec 09:49:19 ntpdate[812]: step time server 192.0.2.10 offset 1.234567 sec",
          rec("7 Dec 09:49:19 ", "192.0.2.10", "1.234567", " step:812")},
-        // The first character is always skipped, even a digit of the day.
+        // A day of two digits is kept whole (the 10th, 27th); any other
+        // first byte is skipped, a digit too when no blank follows.
         {"17 Dec 09:49:19 ntpdate[812]: step time server 192.0.2.10 offset -12.345678 sec",
-         rec("7 Dec 09:49:19 ", "192.0.2.10", "-12.345678", " step:812")},
+         rec("17 Dec 09:49:19 ", "192.0.2.10", "-12.345678", " step:812")},
+        {"10 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset 0.1 sec",
+         rec("10 Dec 09:49:19 ", "192.0.2.10", "0.1", " adjust:812")},
+        {" 9 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset 0.1 sec",
+         rec("9 Dec 09:49:19 ", "192.0.2.10", "0.1", " adjust:812")},
+        {"12Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset 0.1 sec",
+         rec("2Dec 09:49:19 ", "192.0.2.10", "0.1", " adjust:812")},
         {" 7 Dec 09:49:19 ntpdate[812]: no server suitable for synchronization found",
          rec("7 Dec 09:49:19 ", "", "", ":812")},
         {" 7 Dec 09:49:19 ntpdate[812: adjust time server 192.0.2.10 offset 0.2 sec",

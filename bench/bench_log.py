@@ -18,11 +18,11 @@ RAW = "/tmp/update_time.log"
 
 # What an operator writes at the prompt: fields split on blanks, offset in
 # $10, the kind in $5; the time is the text before "ntpdate" without the
-# line's first byte, as the report has always printed it.
+# line's first byte, but whole when the line begins with a two-digit day.
 ONE_LINER = ('$9 == "offset" && (int($10) != 0 || $5 == "step") '
              '{ p = $4; sub(/^ntpdate\\[/, "", p); sub(/\\]:$/, "", p); '
              'printf "[%s: %s:%s]<<%s>>%s : %s\\n", H, $5, p, '
-             'substr($0, 2, index($0, "ntpdate") - 2), $8, $10 >> R }')
+             'substr($0, /^[0-9][0-9] / ? 1 : 2, index($0, "ntpdate") - (/^[0-9][0-9] / ? 1 : 2)), $8, $10 >> R }')
 
 
 def runs_for(lines):

@@ -3,7 +3,7 @@
 {
     w = $0
     g = index(w, "ntpdate")
-    if (g) { t = substr($0, 2, g - 2); w = substr(w, g) }
+    if (g) { t = /^[0-9][0-9] / ? substr($0, 1, g - 1) : substr($0, 2, g - 2); w = substr(w, g) }
     else t = strftime("%Y-%m-%d %H:%M:%S")
     p = index(w, "[")
     if (!p) next

@@ -37,8 +37,11 @@ static bool fromLine(const AdjustTimeInfo& info, const std::string& line, bool r
 {
     if (info.node != "fuzzhost")
         return false;
+    // A classic line's time starts at its second byte, or at its first
+    // when the line begins with a two-digit day.
     bool timeFromLine = recognised ? isSubstring(info.time, line)
-                                   : line.size() > 1 && line.compare(1, info.time.size(), info.time.view()) == 0;
+                                   : (line.size() > 1 && line.compare(1, info.time.size(), info.time.view()) == 0) ||
+                                         line.compare(0, info.time.size(), info.time.view()) == 0;
     if (!timeFromLine && info.time != kRun.time && !info.time.empty())
         return false;
     return isSubstring(info.serverIp, line) && isSubstring(info.offset, line) &&

@@ -17,6 +17,15 @@ std::string_view upToBefore(std::string_view s, size_t p)
     return p >= 1 ? s.substr(0, p - 1) : std::string_view();
 }
 
+// Classic ntpdate prints the day of the month in two places: " 7 Dec",
+// "17 Dec". A line that begins with two digits and a blank begins with its
+// day.
+bool twoDigitDay(std::string_view line)
+{
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return line.size() >= 3 && digit(line[0]) && digit(line[1]) && line[2] == ' ';
+}
+
 }  // namespace
 
 std::string_view noteText(Note note)
@@ -48,9 +57,13 @@ int parseClassicLine(std::string_view line, size_t g, const RunFacts& run, Adjus
 
     std::string_view time;
     if (g != npos) {
-        // The first character of the line is always skipped; the blank
-        // before "ntpdate" stays.
-        time = g >= 1 ? line.substr(1, g - 1) : std::string_view();
+        // The first character of the line is skipped (the blank ntpdate
+        // pads a one-digit day with), but a day of two digits ("17 Dec")
+        // is kept whole; the blank before "ntpdate" stays.
+        if (twoDigitDay(line))
+            time = line.substr(0, g);
+        else
+            time = g >= 1 ? line.substr(1, g - 1) : std::string_view();
         work = work.substr(g);
     } else {
         time = run.time;

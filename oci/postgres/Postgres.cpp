@@ -81,14 +81,40 @@ Failure connectFailure(const std::string& message)
 
 }  // namespace
 
+PgRows::PgRows(PgSession& session, std::string cursor, pg_result* first)
+    : transaction_(session.transaction_), began_(*session.transaction_), session_(session),
+      cursor_(std::move(cursor)), r_(first), last_(pq().PQntuples(first) < PgSession::kBatchRows)
+{
+}
+
 PgRows::~PgRows()
 {
     pq().PQclear(r_);
+    if (!last_ && !transaction_.expired())
+        session_.closeCursor(cursor_, began_);
 }
 
-int PgRows::rows() const
+int PgRows::next(Failure& failure)
 {
-    return pq().PQntuples(r_);
+    if (row_ + 1 < pq().PQntuples(r_)) {
+        ++row_;
+        return 1;
+    }
+    if (last_)
+        return 0;
+    auto transaction = transaction_.lock();
+    if (!transaction || *transaction != began_ || !session_.inTransaction_) {
+        failure = {1002, "fetch out of sequence (the query's transaction has ended)"};
+        return -1;
+    }
+    pg_result* r = session_.fetchBatch(cursor_, failure);
+    if (!r)
+        return -1;
+    pq().PQclear(r_);
+    r_ = r;
+    row_ = -1;
+    last_ = pq().PQntuples(r_) < PgSession::kBatchRows;
+    return next(failure);
 }
 
 int PgRows::columns() const
@@ -96,19 +122,38 @@ int PgRows::columns() const
     return pq().PQnfields(r_);
 }
 
-bool PgRows::isNull(int row, int col) const
+bool PgRows::isNull(int col) const
 {
-    return pq().PQgetisnull(r_, row, col) != 0;
+    return pq().PQgetisnull(r_, row_, col) != 0;
 }
 
-const char* PgRows::value(int row, int col) const
+const char* PgRows::value(int col) const
 {
-    return pq().PQgetvalue(r_, row, col);
+    return pq().PQgetvalue(r_, row_, col);
 }
 
-size_t PgRows::length(int row, int col) const
+size_t PgRows::length(int col) const
 {
-    return static_cast<size_t>(pq().PQgetlength(r_, row, col));
+    return static_cast<size_t>(pq().PQgetlength(r_, row_, col));
+}
+
+pg_result* PgSession::fetchBatch(const std::string& cursor, Failure& failure)
+{
+    std::string sql = "FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " + cursor;
+    PGresult* r = pq().PQexec(conn_, sql.c_str());
+    if (pq().PQresultStatus(r) == PGRES_TUPLES_OK)
+        return r;
+    failure = failureOf(r);
+    pq().PQclear(r);
+    return nullptr;
+}
+
+void PgSession::closeCursor(const std::string& cursor, unsigned long transaction)
+{
+    if (!inTransaction_ || *transaction_ != transaction)
+        return;
+    std::string sql = "CLOSE " + cursor;
+    pq().PQclear(pq().PQexec(conn_, sql.c_str()));
 }
 
 PgSession::~PgSession()
@@ -194,6 +239,7 @@ const PgSession::Prepared* PgSession::prepare(const std::string& statement, Fail
     SequenceKey key;
     if (sequenceKey(sql, key) && !keyedInsert(key, sql, p.conflictColumn, failure))
         return nullptr;
+    p.sql = sql;
     PGresult* r = pq().PQprepare(conn_, p.name.c_str(), sql.c_str(), 0, nullptr);
     bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok)
@@ -274,15 +320,30 @@ bool PgSession::executeOnce(const Prepared& statement, const std::vector<const c
         if (!command("BEGIN", failure))
             return false;
         inTransaction_ = true;
+        ++*transaction_;
+    }
+    if (statement.query) {
+        // A query's rows come through a cursor, a batch at a time.
+        std::string cursor = "dmoci_cursor_" + std::to_string(++cursors_);
+        std::string declare = "DECLARE " + cursor + " NO SCROLL CURSOR FOR " + statement.sql;
+        PGresult* r = pq().PQexecParams(conn_, declare.c_str(), static_cast<int>(values.size()), nullptr,
+                                        values.data(), nullptr, nullptr, 0);
+        bool declared = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
+        if (!declared)
+            failure = failureOf(r);
+        pq().PQclear(r);
+        if (!declared)
+            return false;
+        PGresult* first = fetchBatch(cursor, failure);
+        if (!first)
+            return false;
+        rows = std::make_shared<PgRows>(*this, cursor, first);
+        changed = 0;
+        return true;
     }
     PGresult* r = pq().PQexecPrepared(conn_, statement.name.c_str(), static_cast<int>(values.size()), values.data(),
                                       nullptr, nullptr, 0);
     ExecStatusType status = pq().PQresultStatus(r);
-    if (status == PGRES_TUPLES_OK) {
-        rows = std::make_shared<PgRows>(r);
-        changed = 0;
-        return true;
-    }
     if (status == PGRES_COMMAND_OK) {
         changed = static_cast<unsigned>(strtoul(pq().PQcmdTuples(r), nullptr, 10));
         pq().PQclear(r);

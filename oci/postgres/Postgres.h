@@ -19,21 +19,32 @@ struct pg_result;
 
 namespace dmoci {
 
-// The rows of a query, held until the statement is run again or released.
+class PgSession;
+
+// The rows of a query, read through a cursor on the server a batch at a
+// time, so a query of millions of rows holds one batch in memory. The
+// cursor lives in the session's transaction: a commit or rollback ends it.
 class PgRows {
 public:
-    explicit PgRows(pg_result* r) : r_(r) {}
+    PgRows(PgSession& session, std::string cursor, pg_result* first);
     PgRows(const PgRows&) = delete;
     PgRows& operator=(const PgRows&) = delete;
     ~PgRows();
-    int rows() const;
+    // The next row: 1, 0 after the last, -1 with failure.
+    int next(Failure& failure);
     int columns() const;
-    bool isNull(int row, int col) const;
-    const char* value(int row, int col) const;
-    size_t length(int row, int col) const;
+    bool isNull(int col) const;
+    const char* value(int col) const;
+    size_t length(int col) const;
 
 private:
+    std::weak_ptr<unsigned long> transaction_;  // the session's, while it lasts
+    unsigned long began_;                       // the transaction it was declared in
+    PgSession& session_;
+    std::string cursor_;
     pg_result* r_;
+    int row_ = -1;
+    bool last_ = false;  // the batch held is the cursor's last
 };
 
 class PgSession {
@@ -58,6 +69,7 @@ public:
         // (a writer of its own, an earlier schema) is passed over, the
         // insert done again with the next one (conflictColumn names it).
         std::string conflictColumn;
+        std::string sql;  // as the server reads it
     };
     // Prepares a statement the first time it is asked for; nullptr on
     // failure. The statement stays prepared for the whole session.
@@ -71,7 +83,14 @@ public:
     bool commit(Failure& failure);
     bool rollback(Failure& failure);
 
+    // A query's next batch of rows, from its cursor; nullptr with failure.
+    pg_result* fetchBatch(const std::string& cursor, Failure& failure);
+    // Closes a cursor that its transaction still holds.
+    void closeCursor(const std::string& cursor, unsigned long transaction);
+    static const int kBatchRows = 5000;
+
 private:
+    friend class PgRows;
     bool executeOnce(const Prepared& statement, const std::vector<const char*>& values,
                      std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
     bool keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn, Failure& failure);
@@ -81,6 +100,10 @@ private:
     pg_conn* conn_ = nullptr;
     std::string user_;
     bool inTransaction_ = false;
+    // Counts the transactions begun; gone with the session, so a cursor
+    // outliving it knows.
+    std::shared_ptr<unsigned long> transaction_ = std::make_shared<unsigned long>(0);
+    unsigned long cursors_ = 0;
     std::unordered_map<std::string, Prepared> prepared_;
 };
 

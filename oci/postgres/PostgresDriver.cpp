@@ -16,7 +16,7 @@ namespace {
 
 struct PgCursor {
     std::shared_ptr<PgRows> rows;
-    int next = 0;  // the row after the current one
+    bool onRow = false;
 };
 
 PgSession& ours(Session* s)
@@ -104,7 +104,7 @@ bool execute(Session* session, Statement* statement, const std::vector<Value>& v
     if (!ours(session).execute(*prepared, params, rows, changed, failure))
         return false;
     if (rows)
-        cursor = reinterpret_cast<Cursor*>(new PgCursor{std::move(rows), 0});
+        cursor = reinterpret_cast<Cursor*>(new PgCursor{std::move(rows), false});
     return true;
 }
 
@@ -118,13 +118,12 @@ bool rollback(Session* session, Failure& failure)
     return ours(session).rollback(failure);
 }
 
-int fetch(Cursor* cursor, Failure&)
+int fetch(Cursor* cursor, Failure& failure)
 {
     PgCursor* c = ours(cursor);
-    if (c->next >= c->rows->rows())
-        return 0;
-    ++c->next;
-    return 1;
+    int rc = c->rows->next(failure);
+    c->onRow = rc == 1;
+    return rc;
 }
 
 int columns(Cursor* c)
@@ -136,11 +135,10 @@ Value column(Cursor* cursor, int col, Value::Kind)
 {
     PgCursor* c = ours(cursor);
     Value v;
-    int row = c->next - 1;
-    if (row < 0 || c->rows->isNull(row, col))
+    if (!c->onRow || c->rows->isNull(col))
         return v;
     v.kind = Value::Text;
-    v.text = std::string_view(c->rows->value(row, col), c->rows->length(row, col));
+    v.text = std::string_view(c->rows->value(col), c->rows->length(col));
     return v;
 }
 
