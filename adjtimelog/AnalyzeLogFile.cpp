@@ -182,6 +182,8 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     batchKinds.clear();
     auto keep = [&]() {
         ++batchKinds[kindOf(info)];
+        if (isLargeCorrection(info))
+            ++batchKinds[kLargeCorrection];
         if (!info.offset.empty()) {
             lastOffsetSeen.assign(info.offset.view());
             lastServerSeen.assign(info.serverIp.view());
@@ -283,9 +285,11 @@ int AnalyzeLogFile::settle(bool delivered)
 
 void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
 {
-    auto it = batchKinds.find(kindOf(info));
-    if (it != batchKinds.end() && it->second > 0)
-        --it->second;
+    for (std::string kind : {kindOf(info), std::string(isLargeCorrection(info) ? kLargeCorrection : "")}) {
+        auto it = batchKinds.find(kind);
+        if (it != batchKinds.end() && it->second > 0)
+            --it->second;
+    }
 }
 
 int AnalyzeLogFile::deleteLogFile()

@@ -2,6 +2,7 @@
 #include "Files.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,15 @@ std::string kindOf(const AdjustTimeInfo& info)
     while (!kind.empty() && kind.front() == ' ')
         kind.remove_prefix(1);
     return kind.empty() ? "failure" : std::string(kind);
+}
+
+bool isLargeCorrection(const AdjustTimeInfo& info)
+{
+    std::string offset(info.offset.view());
+    char* end = nullptr;
+    double v = strtod(offset.c_str(), &end);
+    return end != offset.c_str() && (*end == '\0' || *end == ' ' || *end == '\r') && std::isfinite(v) &&
+           std::fabs(v) >= 0.128;
 }
 
 namespace {
@@ -137,6 +147,10 @@ std::string exposition(const std::map<std::string, std::string>& kept)
     for (const char* k : {"adjust", "failure", "step"})
         out += std::string("adjtimelog_records_total{kind=\"") + k + "\"} " +
                std::to_string(number(kept, std::string("records_") + k)) + "\n";
+    family(out, "adjtimelog_steps_total", "counter",
+           "Corrections of 128 ms or more delivered since install, whatever the time tool called them.");
+    out += "adjtimelog_steps_total " + std::to_string(number(kept, std::string("records_") + kLargeCorrection)) +
+           "\n";
     auto offset = kept.find("last_offset");
     if (offset != kept.end()) {
         char* end = nullptr;

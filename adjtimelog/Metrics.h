@@ -32,6 +32,11 @@ struct RunOutcome {
 // The kind of a record, from its pid: "step", "adjust", or "failure".
 std::string kindOf(const AdjustTimeInfo& info);
 
+// A correction of 128 ms or more is a step, whatever the tool called it
+// (chronyd -q says "step" of two microseconds). Counted under this kind too.
+bool isLargeCorrection(const AdjustTimeInfo& info);
+constexpr const char* kLargeCorrection = "large";
+
 // Adds the facts of the run to the state kept in stateDir and writes the
 // metrics file into dir (refused in a directory another user could swap
 // it in). 0, or -1 with why saying what failed.

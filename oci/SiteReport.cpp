@@ -1,9 +1,6 @@
 #include "SiteReport.h"
-#include "Files.h"
-#include "oci.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,16 +24,17 @@ int digits(const std::string& s, size_t at, size_t n)
     return v;
 }
 
+// Seconds since the epoch of a UTC date and time (days from the civil
+// calendar, as timegm, without its cost on millions of rows).
 long long utc(int year, int month, int day, int hour, int minute, int second)
 {
-    struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return static_cast<long long>(timegm(&t));
+    long long y = year - (month <= 2 ? 1 : 0);
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    long long yoe = y - era * 400;
+    long long doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    long long days = era * 146097 + doe - 719468;
+    return days * 86400 + hour * 3600LL + minute * 60LL + second;
 }
 
 // "+HHMM" / "-HHMM" at s[at]: seconds east of UTC; false when not there.
@@ -54,10 +52,12 @@ bool zone(const std::string& s, size_t at, long long& east)
 // "YYYY-MM-DD?HH:MM:SS" at the start of s, sep being ' ' or 'T'.
 bool isoStamp(const std::string& s, char sep, long long& at)
 {
+    if (s.size() < 19 || s[4] != '-' || s[7] != '-' || s[10] != sep || s[13] != ':' || s[16] != ':')
+        return false;
     int y = digits(s, 0, 4), mo = digits(s, 5, 2), d = digits(s, 8, 2);
     int h = digits(s, 11, 2), mi = digits(s, 14, 2), se = digits(s, 17, 2);
-    if (s.size() < 19 || s[4] != '-' || s[7] != '-' || s[10] != sep || s[13] != ':' || s[16] != ':' || y < 0 ||
-        mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 || se > 60)
+    if (y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 ||
+        se > 60)
         return false;
     at = utc(y, mo, d, h, mi, se);
     return true;
@@ -73,54 +73,92 @@ size_t afterFraction(const std::string& s, size_t at)
     return at;
 }
 
-double value(const std::string& offset)
+// An offset text as a number: blanks around it allowed, nothing else; false
+// for anything that is not a finite number.
+bool offsetValue(const std::string& text, double& v)
 {
-    return strtod(offset.c_str(), nullptr);
+    const char* s = text.c_str();
+    while (*s == ' ')
+        ++s;
+    if (*s == '\0')
+        return false;
+    char* end = nullptr;
+    v = strtod(s, &end);
+    if (end == s)
+        return false;
+    while (*end == ' ' || *end == '\r')
+        ++end;
+    return *end == '\0' && std::isfinite(v);
 }
 
-char kindOf(const std::string& pid)
+// The offset text with its sign: a positive one that has none gets "+".
+std::string signedText(const std::string& text, double v)
 {
-    std::string kind = pid.substr(0, pid.find(':'));
-    kind.erase(0, kind.find_first_not_of(' '));
-    return kind == "step" ? 's' : kind.empty() ? 'f' : 'a';
+    std::string t = text;
+    t.erase(0, t.find_first_not_of(' '));
+    t.erase(t.find_last_not_of(" \r") + 1);
+    if (v > 0 && !t.empty() && t[0] != '+')
+        t.insert(0, 1, '+');
+    return t;
 }
 
-std::string when(long long t)
+bool blankOrEmptyKind(const std::string& pid)
 {
-    char buf[32];
+    size_t colon = pid.find(':');
+    std::string kind = pid.substr(0, colon);
+    return kind.find_first_not_of(' ') == std::string::npos;
+}
+
+std::string when(long long t, const char* format)
+{
+    char buf[40];
     time_t tt = static_cast<time_t>(t);
     struct tm tm {};
     gmtime_r(&tt, &tm);
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%SZ", &tm);
+    strftime(buf, sizeof buf, format, &tm);
     return buf;
 }
 
-std::string span(long long seconds)
+// The length of the well-formed UTF-8 sequence at s[i]; 0 when there is none.
+size_t utf8Length(const std::string& s, size_t i)
 {
-    char buf[32];
-    if (seconds >= 86400)
-        snprintf(buf, sizeof buf, "%lldd%lldh", seconds / 86400, seconds % 86400 / 3600);
-    else if (seconds >= 3600)
-        snprintf(buf, sizeof buf, "%lldh%lldm", seconds / 3600, seconds % 3600 / 60);
-    else
-        snprintf(buf, sizeof buf, "%lldm", seconds / 60);
-    return buf;
-}
-
-std::string html(const std::string& s)
-{
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        default:
-            out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-        }
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
     }
-    return out;
+    unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) || (c == 0xF0 && c1 < 0x90) ||
+        (c == 0xF4 && c1 >= 0x90))
+        return 0;  // overlong, a surrogate, past U+10FFFF
+    if (c == 0xC2 && c1 < 0xA0)
+        return 0;  // C1 controls: a terminal may act on them
+    return n;
+}
+
+void appendHex(std::string& out, unsigned char c)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+}
+
+std::string drift(const NodeSummary& n)
+{
+    if (!n.haveDrift)
+        return "-";
+    char buf[40];
+    snprintf(buf, sizeof buf, "%+.2f", n.driftPpm);
+    return buf;
+}
+
+int rank(const NodeSummary& n)
+{
+    return n.silent ? 0 : n.failures > 0 ? 1 : n.steps > 0 ? 2 : 3;
 }
 
 }  // namespace
@@ -144,179 +182,382 @@ long long eventTime(const std::string& t, long long runtime)
     // before, for a line of late December stored in January).
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    char mon[4] = {};
-    int day = 0, h = 0, mi = 0, se = 0, used = 0;
-    if (sscanf(t.c_str(), " %d %3s %d:%d:%d%n", &day, mon, &h, &mi, &se, &used) == 5) {  // NOLINT(cert-err34-c)
-        for (int m = 0; m < 12; ++m) {
-            if (strcmp(mon, kMonths[m]) != 0)
-                continue;
-            time_t rt = static_cast<time_t>(runtime);
-            struct tm tm {};
-            gmtime_r(&rt, &tm);
-            long long guess = utc(tm.tm_year + 1900, m + 1, day, h, mi, se);
-            if (guess > runtime + 86400)
-                guess = utc(tm.tm_year + 1899, m + 1, day, h, mi, se);
-            return guess;
-        }
+    size_t p = t.find_first_not_of(' ');
+    if (p == std::string::npos)
+        return runtime;
+    int day = digits(t, p, 1);
+    if (day < 0)
+        return runtime;
+    if (digits(t, p + 1, 1) >= 0)
+        day = day * 10 + digits(t, ++p, 1);
+    p += 1;
+    if (t.size() < p + 14 || t[p] != ' ' || t[p + 4] != ' ' || t[p + 7] != ':' || t[p + 10] != ':')
+        return runtime;
+    int h = digits(t, p + 5, 2), mi = digits(t, p + 8, 2), se = digits(t, p + 11, 2);
+    if (day < 1 || day > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 || se > 60)
+        return runtime;
+    for (int m = 0; m < 12; ++m) {
+        if (t.compare(p + 1, 3, kMonths[m]) != 0)
+            continue;
+        time_t rt = static_cast<time_t>(runtime);
+        struct tm tm {};
+        gmtime_r(&rt, &tm);
+        long long guess = utc(tm.tm_year + 1900, m + 1, day, h, mi, se);
+        if (guess > runtime + 86400)
+            guess = utc(tm.tm_year + 1899, m + 1, day, h, mi, se);
+        return guess;
     }
     return runtime;
 }
 
-std::vector<NodeSummary> summarize(const std::vector<SiteRow>& rows,
-                                   const std::vector<std::pair<std::string, long long>>& lastReports,
-                                   long long since, long long now, long long silentSeconds)
+uint8_t offsetLevel(double seconds)
 {
-    std::map<std::string, NodeSummary> byNode;
-    std::map<std::string, double> largestStep, largestOffset;
-    for (const SiteRow& r : rows) {
-        long long at = eventTime(r.time, r.runtime);
-        if (at < since || at > now)
-            continue;
-        NodeSummary& n = byNode[r.node];
-        n.node = r.node;
-        char kind = kindOf(r.pid);
-        double v = r.offset.empty() ? 0 : value(r.offset);
-        n.points.push_back({at, kind == 'f' ? 0 : v, kind});
-        if (kind == 'f') {
-            ++n.failures;
-            continue;
-        }
-        if (!r.offset.empty() && (n.largestOffset.empty() || std::fabs(v) > largestOffset[r.node])) {
-            n.largestOffset = r.offset;
-            largestOffset[r.node] = std::fabs(v);
-        }
-        if (kind == 's') {
-            ++n.steps;
-            if (n.largestStep.empty() || std::fabs(v) > largestStep[r.node]) {
-                n.largestStep = r.offset;
-                largestStep[r.node] = std::fabs(v);
-            }
-        }
+    if (seconds == 0)
+        return 31;
+    double decades = std::log10(std::fabs(seconds) / 1e-6);  // 0 at 1 us, 8 at 100 s
+    int step = 1 + static_cast<int>(std::lround(std::clamp(decades, 0.0, 8.0) / 8.0 * 30.0));
+    return static_cast<uint8_t>(seconds < 0 ? 31 - step : 31 + step);
+}
+
+NodeFold::NodeFold(const ReportPeriod& period, std::string node) : period_(period)
+{
+    n_.node = std::move(node);
+    if (period.timelines) {
+        n_.low.assign(kTimelineBuckets, kNoLevel);
+        n_.high.assign(kTimelineBuckets, kNoLevel);
+        n_.marks.assign(kTimelineBuckets, 0);
     }
-    std::vector<NodeSummary> out;
-    for (auto& [name, n] : byNode) {
-        std::stable_sort(n.points.begin(), n.points.end(),
-                         [](const NodePoint& a, const NodePoint& b) { return a.at < b.at; });
-        // Drift: the corrections over the time they built up in, each since
-        // the correction before it.
-        double offsets = 0;
-        long long seconds = 0;
-        const NodePoint* previous = nullptr;
-        for (const NodePoint& p : n.points) {
-            if (p.kind == 'f')
-                continue;
-            if (previous && p.at > previous->at) {
-                offsets += p.offset;
-                seconds += p.at - previous->at;
+}
+
+// The drift is the median of the rates of the period's intervals, each a
+// correction under the step size over the time since the correction before
+// it: a step, an outlier or a failed run moves a median by one place at the
+// most. Past 255 intervals a node's rates are a random sample of them
+// (reservoir sampling), so memory stays bounded whatever the rows; the
+// median of such a sample errs by a tenth of the rates' spread or so.
+void NodeFold::addRate(double ppm)
+{
+    const size_t kSample = 255;
+    ++seen_;
+    if (rates_.size() < kSample) {
+        rates_.push_back(static_cast<float>(ppm));
+        return;
+    }
+    random_ ^= random_ << 13;
+    random_ ^= random_ >> 7;
+    random_ ^= random_ << 17;
+    unsigned long long slot = random_ % seen_;
+    if (slot < kSample)
+        rates_[slot] = static_cast<float>(ppm);
+}
+
+void NodeFold::add(const std::string& time, const std::string& server, const std::string& offset,
+                   const std::string& pid, long long runtime)
+{
+    ++n_.rows;
+    long long at = eventTime(time, runtime);
+    long long future = period_.now + kFutureSeconds;
+    if (runtime > future || at > future) {
+        // A forged RUNTIME or a node's wrong clock: counted, never taken
+        // as the node's last report.
+        ++n_.futureRows;
+        return;
+    }
+    n_.lastReport = std::max(n_.lastReport, runtime);
+    if (at < period_.since)
+        return;
+    int bucket = -1;
+    if (period_.timelines) {
+        long long length = std::max(1LL, period_.now - period_.since);
+        bucket = static_cast<int>(std::clamp((at - period_.since) * kTimelineBuckets / length, 0LL,
+                                             static_cast<long long>(kTimelineBuckets - 1)));
+    }
+    double v = 0;
+    if (!offsetValue(offset, v)) {
+        if (offset.find_first_not_of(" \r") == std::string::npos && blankOrEmptyKind(pid)) {
+            ++n_.failures;
+            if (at >= lastFailureAt_) {
+                lastFailureAt_ = at;
+                n_.lastFailure = server.empty() ? "no server reached or clock not set" : "clock not set (server " + server + ")";
             }
-            previous = &p;
+            if (bucket >= 0)
+                n_.marks[static_cast<size_t>(bucket)] |= 2;
         }
-        if (seconds > 0) {
-            n.haveDrift = true;
-            n.driftPpm = offsets / static_cast<double>(seconds) * 1e6;
+        return;  // a kind without an offset: a correction of no known size
+    }
+    double size = std::fabs(v);
+    if (size > largestOffset_) {
+        largestOffset_ = size;
+        n_.largestOffset = signedText(offset, v);
+    }
+    if (size >= kStepSeconds) {
+        ++n_.steps;
+        if (size > largestStep_) {
+            largestStep_ = size;
+            n_.largestStep = signedText(offset, v);
         }
-        for (const auto& [node, last] : lastReports) {
-            if (node == name)
-                n.lastReport = last;
+    } else if (havePrevious_ && at - previousAt_ >= 10) {
+        addRate(v / static_cast<double>(at - previousAt_) * 1e6);
+    }
+    havePrevious_ = true;
+    previousAt_ = at;
+    if (bucket >= 0) {
+        auto b = static_cast<size_t>(bucket);
+        uint8_t level = offsetLevel(v);
+        n_.low[b] = n_.low[b] == kNoLevel ? level : std::min(n_.low[b], level);
+        n_.high[b] = n_.high[b] == kNoLevel ? level : std::max(n_.high[b], level);
+        if (size >= kStepSeconds)
+            n_.marks[b] |= 1;
+    }
+}
+
+NodeSummary NodeFold::finish()
+{
+    if (rates_.size() >= 3) {
+        size_t mid = rates_.size() / 2;
+        std::nth_element(rates_.begin(), rates_.begin() + static_cast<long>(mid), rates_.end());
+        double median = static_cast<double>(rates_[mid]);
+        if (rates_.size() % 2 == 0)
+            median = (median + static_cast<double>(*std::max_element(rates_.begin(),
+                                                                       rates_.begin() + static_cast<long>(mid)))) /
+                     2;
+        n_.haveDrift = true;
+        n_.driftPpm = median;
+    }
+    n_.silent = period_.silentSeconds >= 0 && (n_.lastReport == 0 || period_.now - n_.lastReport >
+                                                                          period_.silentSeconds);
+    rates_.clear();
+    rates_.shrink_to_fit();
+    return std::move(n_);
+}
+
+void FleetFold::add(const std::string& node, const std::string& time, const std::string& server,
+                    const std::string& offset, const std::string& pid, long long runtime)
+{
+    auto it = index_.find(node);
+    if (it == index_.end()) {
+        it = index_.emplace(node, nodes_.size()).first;
+        nodes_.emplace_back(period_, node);
+    }
+    nodes_[it->second].add(time, server, offset, pid, runtime);
+}
+
+std::vector<NodeSummary> FleetFold::finish()
+{
+    std::vector<NodeSummary> out;
+    out.reserve(nodes_.size());
+    for (NodeFold& n : nodes_)
+        out.push_back(n.finish());
+    nodes_.clear();
+    index_.clear();
+    return out;
+}
+
+std::vector<NodeSummary> summarize(const std::vector<SiteRow>& rows, const ReportPeriod& period)
+{
+    FleetFold fleet(period);
+    for (const SiteRow& r : rows)
+        fleet.add(r.node, r.time, r.server, r.offset, r.pid, r.runtime);
+    return fleet.finish();
+}
+
+void sortNodes(std::vector<NodeSummary>& nodes, SortOrder order)
+{
+    std::sort(nodes.begin(), nodes.end(), [order](const NodeSummary& a, const NodeSummary& b) {
+        if (order == SortOrder::Attention) {
+            if (rank(a) != rank(b))
+                return rank(a) < rank(b);
+            if (a.haveDrift != b.haveDrift)
+                return a.haveDrift;
+            if (a.haveDrift && std::fabs(a.driftPpm) != std::fabs(b.driftPpm))
+                return std::fabs(a.driftPpm) > std::fabs(b.driftPpm);
         }
-        n.silent = silentSeconds >= 0 && now - n.lastReport > silentSeconds;
-        out.push_back(n);
+        return a.node < b.node;
+    });
+}
+
+std::string shown(const std::string& s, bool keepTab)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && !(keepTab && c == '\t')) || c == 0x7F)
+                appendHex(out, c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        size_t n = utf8Length(s, i);
+        if (n == 0) {
+            appendHex(out, c);
+            ++i;
+        } else {
+            out.append(s, i, n);
+            i += n;
+        }
     }
     return out;
 }
+
+size_t columnsOf(const std::string& t)
+{
+    size_t columns = 0;
+    for (size_t i = 0; i < t.size();) {
+        auto c = static_cast<unsigned char>(t[i]);
+        size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        unsigned long cp = c;
+        if (n > 1 && i + n <= t.size()) {
+            cp = c & (0x7F >> n);
+            for (size_t k = 1; k < n; ++k)
+                cp = cp << 6 | (static_cast<unsigned char>(t[i + k]) & 0x3F);
+        }
+        // East Asian wide characters take two columns.
+        bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                    (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                    (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                    (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+        columns += wide ? 2 : 1;
+        i += n;
+    }
+    return columns;
+}
+
+namespace {
+
+const char* const kColumns[] = {"NODE",     "STEPS",  "LARGEST-STEP", "LARGEST-OFFSET", "DRIFT-PPM",
+                                "FAILURES", "FUTURE", "LAST-REPORT",  "SILENT",         "LAST-FAILURE"};
+const size_t kColumnCount = sizeof kColumns / sizeof kColumns[0];
+
+std::vector<std::string> cells(const NodeSummary& n, bool keepTab)
+{
+    return {shown(n.node, keepTab),
+            std::to_string(n.steps),
+            n.largestStep.empty() ? "-" : shown(n.largestStep, keepTab),
+            n.largestOffset.empty() ? "-" : shown(n.largestOffset, keepTab),
+            drift(n),
+            std::to_string(n.failures),
+            std::to_string(n.futureRows),
+            n.lastReport ? when(n.lastReport, "%Y-%m-%d %H:%M:%SZ") : "-",
+            n.silent ? "yes" : "no",
+            n.lastFailure.empty() ? "-" : shown(n.lastFailure, keepTab)};
+}
+
+void jsonString(std::string& out, const std::string& s)
+{
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (size_t n = utf8Length(s, i)) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        } else {
+            out += "\\\\x";  // a byte of no character: the text \xNN
+            static const char kHex[] = "0123456789ABCDEF";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+void jsonNumber(std::string& out, const std::string& text)
+{
+    double v = 0;
+    if (text.empty() || !offsetValue(text, v)) {
+        out += "null";
+        return;
+    }
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.9g", v);
+    out += buf;
+}
+
+}  // namespace
 
 std::string formatTable(const std::vector<NodeSummary>& nodes)
 {
+    std::vector<std::vector<std::string>> rows;
+    rows.reserve(nodes.size() + 1);
+    rows.emplace_back(kColumns, kColumns + kColumnCount);
+    for (const NodeSummary& n : nodes)
+        rows.push_back(cells(n, false));
+    std::vector<size_t> width(kColumnCount, 0);
+    for (const auto& r : rows) {
+        for (size_t c = 0; c < kColumnCount; ++c)
+            width[c] = std::max(width[c], columnsOf(r[c]));
+    }
+    // Names and texts to the left, figures to the right; the last column
+    // is not padded.
+    const bool left[] = {true, false, false, false, false, false, false, true, true, true};
     std::string out;
-    char line[512];
-    snprintf(line, sizeof line, "%-16s %5s %12s %14s %10s %8s  %-21s %s\n", "NODE", "STEPS", "LARGEST-STEP",
-             "LARGEST-OFFSET", "DRIFT-PPM", "FAILURES", "LAST-REPORT", "SILENT");
-    out += line;
-    for (const NodeSummary& n : nodes) {
-        char drift[32] = "-";
-        if (n.haveDrift)
-            snprintf(drift, sizeof drift, "%+.2f", n.driftPpm);
-        snprintf(line, sizeof line, "%-16s %5d %12s %14s %10s %8d  %-21s %s\n", n.node.c_str(), n.steps,
-                 n.largestStep.empty() ? "-" : n.largestStep.c_str(),
-                 n.largestOffset.empty() ? "-" : n.largestOffset.c_str(), drift, n.failures,
-                 when(n.lastReport).c_str(), n.silent ? "yes" : "");
-        out += line;
+    for (const auto& r : rows) {
+        std::string line;
+        for (size_t c = 0; c < kColumnCount; ++c) {
+            std::string pad(width[c] - columnsOf(r[c]), ' ');
+            if (c > 0)
+                line += "  ";
+            line += left[c] ? r[c] + (c + 1 < kColumnCount ? pad : "") : pad + r[c];
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
     }
     return out;
 }
 
-std::string formatHtml(const std::vector<NodeSummary>& nodes, long long since, long long now,
-                       long long silentSeconds)
+std::string formatTsv(const std::vector<NodeSummary>& nodes)
 {
-    const double width = 760, height = 140, left = 60, top = 10;
-    std::string out =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Clock adjustments</title>\n<style>\n"
-        "body{font-family:sans-serif;margin:24px;color:#222}table{border-collapse:collapse}"
-        "td,th{border:1px solid #bbb;padding:3px 8px;text-align:right}td:first-child{text-align:left}"
-        "section{margin:18px 0}.silent{color:#fff;background:#c0392b;padding:2px 6px;border-radius:3px}"
-        "svg{background:#f7f7f7;border:1px solid #ccc}\n</style></head><body>\n";
-    out += "<h1>Clock adjustments " + html(when(since)) + " to " + html(when(now)) + "</h1>\n";
-    out += "<table><tr><th>node</th><th>steps</th><th>largest step</th><th>largest offset</th>"
-           "<th>drift ppm</th><th>failures</th><th>last report</th></tr>\n";
+    std::string out;
+    for (size_t c = 0; c < kColumnCount; ++c)
+        out += std::string(c ? "\t" : "") + kColumns[c];
+    out += "\n";
     for (const NodeSummary& n : nodes) {
-        char drift[32] = "-";
-        if (n.haveDrift)
-            snprintf(drift, sizeof drift, "%+.2f", n.driftPpm);
-        out += "<tr><td>" + html(n.node) + (n.silent ? " <span class=\"silent\">silent</span>" : "") +
-               "</td><td>" + std::to_string(n.steps) + "</td><td>" + html(n.largestStep.empty() ? "-" : n.largestStep) +
-               "</td><td>" + html(n.largestOffset.empty() ? "-" : n.largestOffset) + "</td><td>" + drift +
-               "</td><td>" + std::to_string(n.failures) + "</td><td>" + html(when(n.lastReport)) + "</td></tr>\n";
+        std::vector<std::string> r = cells(n, false);
+        for (size_t c = 0; c < kColumnCount; ++c)
+            out += (c ? "\t" : "") + r[c];
+        out += "\n";
     }
-    out += "</table>\n";
-    for (const NodeSummary& n : nodes) {
-        double scale = 0.001;
-        for (const NodePoint& p : n.points)
-            scale = std::max(scale, std::fabs(p.offset));
-        auto x = [&](long long t) {
-            return left + width * static_cast<double>(t - since) / static_cast<double>(std::max(1LL, now - since));
-        };
-        auto y = [&](double v) { return top + height / 2 - v / scale * (height / 2 - 8); };
-        char buf[256];
-        out += "<section><h2>" + html(n.node) + "</h2>";
-        if (n.silent)
-            out += "<p><span class=\"silent\">silent for " + span(now - n.lastReport) + "</span> (longer than " +
-                   span(silentSeconds) + ")</p>";
-        snprintf(buf, sizeof buf,
-                 "<svg class=\"timeline\" data-node=\"%s\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\">",
-                 html(n.node).c_str(), left + width + 20, height + 2 * top + 20, left + width + 20,
-                 height + 2 * top + 20);
-        out += buf;
-        snprintf(buf, sizeof buf,
-                 "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#999\"/>"
-                 "<text x=\"4\" y=\"%.1f\" font-size=\"10\">%+.3g s</text><text x=\"4\" y=\"%.1f\" "
-                 "font-size=\"10\">0</text><text x=\"4\" y=\"%.1f\" font-size=\"10\">%+.3g s</text>",
-                 left, y(0), left + width, y(0), y(scale) + 4, scale, y(0) + 4, y(-scale) + 4, -scale);
-        out += buf;
-        for (const NodePoint& p : n.points) {
-            double px = x(p.at), py = y(p.offset);
-            if (p.kind == 's')
-                snprintf(buf, sizeof buf,
-                         "<path class=\"step\" d=\"M%.1f %.1f l5 9 h-10 z\" fill=\"#c0392b\"><title>step %+.6f s</title></path>",
-                         px, py - 6, p.offset);
-            else if (p.kind == 'f')
-                snprintf(buf, sizeof buf,
-                         "<path class=\"failure\" d=\"M%.1f %.1f l8 8 m0 -8 l-8 8\" stroke=\"#555\" stroke-width=\"2\">"
-                         "<title>failure</title></path>",
-                         px - 4, py - 4);
-            else
-                snprintf(buf, sizeof buf,
-                         "<circle class=\"adjust\" cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"#2471a3\"><title>%+.6f s</title></circle>",
-                         px, py, p.offset);
-            out += buf;
-        }
-        snprintf(buf, sizeof buf,
-                 "<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">%s</text><text x=\"%.1f\" y=\"%.1f\" "
-                 "font-size=\"10\" text-anchor=\"end\">%s</text></svg></section>\n",
-                 left, height + 2 * top + 14, when(since).c_str(), left + width, height + 2 * top + 14,
-                 when(now).c_str());
-        out += buf;
+    return out;
+}
+
+std::string formatJson(const std::vector<NodeSummary>& nodes)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const NodeSummary& n = nodes[i];
+        out += i ? ",\n {" : "\n {";
+        out += "\"node\": ";
+        jsonString(out, n.node);
+        out += ", \"rows\": " + std::to_string(n.rows) + ", \"steps\": " + std::to_string(n.steps);
+        out += ", \"largest_step\": ";
+        jsonNumber(out, n.largestStep);
+        out += ", \"largest_offset\": ";
+        jsonNumber(out, n.largestOffset);
+        out += ", \"drift_ppm\": " + (n.haveDrift ? drift(n).substr(n.driftPpm >= 0 ? 1 : 0) : "null");
+        out += ", \"failures\": " + std::to_string(n.failures) + ", \"last_failure\": ";
+        if (n.lastFailure.empty())
+            out += "null";
+        else
+            jsonString(out, n.lastFailure);
+        out += ", \"last_report\": ";
+        out += n.lastReport ? "\"" + when(n.lastReport, "%Y-%m-%dT%H:%M:%SZ") + "\"" : "null";
+        out += std::string(", \"silent\": ") + (n.silent ? "true" : "false");
+        out += ", \"future_rows\": " + std::to_string(n.futureRows) + "}";
     }
-    out += "<p>Steps: red triangles; adjustments: blue dots; failures: grey crosses.</p>\n</body></html>\n";
+    out += nodes.empty() ? "]\n" : "\n]\n";
     return out;
 }
 
@@ -324,7 +565,7 @@ long long parseSpan(const std::string& text)
 {
     char* end = nullptr;
     long long n = strtoll(text.c_str(), &end, 10);
-    if (!end || end == text.c_str() || n < 0 || end[0] == '\0' || end[1] != '\0')
+    if (!end || end == text.c_str() || n < 0 || n > 100LL * 365 * 86400 || end[0] == '\0' || end[1] != '\0')
         return -1;
     switch (*end) {
     case 's': return n;
@@ -343,185 +584,4 @@ long long parseDate(const std::string& text)
     if (text.size() == 20 && text[19] == 'Z' && isoStamp(text, 'T', at))
         return at;
     return -1;
-}
-
-namespace {
-
-// One session of the client library, ended with its owner.
-class Session {
-public:
-    ~Session()
-    {
-        if (stmt_)
-            OCIHandleFree(stmt_, OCI_HTYPE_STMT);
-        if (began_)
-            OCISessionEnd(svc_, err_, ses_, OCI_DEFAULT);
-        if (attached_)
-            OCIServerDetach(srv_, err_, OCI_DEFAULT);
-        for (auto [h, type] : {std::pair<void*, ub4>{ses_, OCI_HTYPE_SESSION}, {svc_, OCI_HTYPE_SVCCTX},
-                               {srv_, OCI_HTYPE_SERVER}, {err_, OCI_HTYPE_ERROR}, {env_, OCI_HTYPE_ENV}}) {
-            if (h)
-                OCIHandleFree(h, type);
-        }
-    }
-
-    bool open(const std::string& connect, const std::string& user, const std::string& password)
-    {
-        OCIInitialize(OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr);
-        if (OCIEnvInit(&env_, OCI_DEFAULT, 0, nullptr) != OCI_SUCCESS ||
-            OCIHandleAlloc(env_, reinterpret_cast<void**>(&err_), OCI_HTYPE_ERROR, 0, nullptr) != OCI_SUCCESS ||
-            OCIHandleAlloc(env_, reinterpret_cast<void**>(&srv_), OCI_HTYPE_SERVER, 0, nullptr) != OCI_SUCCESS ||
-            OCIHandleAlloc(env_, reinterpret_cast<void**>(&svc_), OCI_HTYPE_SVCCTX, 0, nullptr) != OCI_SUCCESS ||
-            OCIHandleAlloc(env_, reinterpret_cast<void**>(&ses_), OCI_HTYPE_SESSION, 0, nullptr) != OCI_SUCCESS)
-            return false;
-        attached_ = OCIServerAttach(srv_, err_, reinterpret_cast<const OraText*>(connect.data()),
-                                    static_cast<sb4>(connect.size()), OCI_DEFAULT) == OCI_SUCCESS;
-        if (!attached_)
-            return false;
-        OCIAttrSet(ses_, OCI_HTYPE_SESSION, const_cast<char*>(user.data()), static_cast<ub4>(user.size()),
-                   OCI_ATTR_USERNAME, err_);
-        OCIAttrSet(ses_, OCI_HTYPE_SESSION, const_cast<char*>(password.data()), static_cast<ub4>(password.size()),
-                   OCI_ATTR_PASSWORD, err_);
-        OCIAttrSet(svc_, OCI_HTYPE_SVCCTX, srv_, 0, OCI_ATTR_SERVER, err_);
-        OCIAttrSet(svc_, OCI_HTYPE_SVCCTX, ses_, 0, OCI_ATTR_SESSION, err_);
-        began_ = OCISessionBegin(svc_, err_, ses_, OCI_CRED_RDBMS, OCI_DEFAULT) == OCI_SUCCESS;
-        return began_;
-    }
-
-    // Runs a query with one integer bound at :1 and hands each row's
-    // columns (as texts; NULL as empty) to take.
-    template <typename Take>
-    bool query(const std::string& sql, long long bound, int columns, Take take)
-    {
-        if (stmt_)
-            OCIHandleFree(stmt_, OCI_HTYPE_STMT);
-        stmt_ = nullptr;
-        if (OCIHandleAlloc(env_, reinterpret_cast<void**>(&stmt_), OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS ||
-            OCIStmtPrepare(stmt_, err_, reinterpret_cast<const OraText*>(sql.data()), static_cast<ub4>(sql.size()),
-                           OCI_NTV_SYNTAX, OCI_DEFAULT) != OCI_SUCCESS)
-            return false;
-        OCIBind* bind = nullptr;
-        if (sql.find(":1") != std::string::npos &&
-            OCIBindByPos(stmt_, &bind, err_, 1, &bound, sizeof bound, SQLT_INT, nullptr, nullptr, nullptr, 0,
-                         nullptr, OCI_DEFAULT) != OCI_SUCCESS)
-            return false;
-        std::vector<std::vector<char>> buf(static_cast<size_t>(columns), std::vector<char>(4096));
-        std::vector<sb2> null(static_cast<size_t>(columns));
-        for (int c = 0; c < columns; ++c) {
-            OCIDefine* def = nullptr;
-            if (OCIDefineByPos(stmt_, &def, err_, static_cast<ub4>(c + 1), buf[c].data(), 4096, SQLT_STR,
-                               &null[c], nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS)
-                return false;
-        }
-        if (OCIStmtExecute(svc_, stmt_, err_, 0, 0, nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS)
-            return false;
-        for (;;) {
-            sword rc = OCIStmtFetch(stmt_, err_, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
-            if (rc == OCI_NO_DATA)
-                return true;
-            if (rc != OCI_SUCCESS && rc != OCI_SUCCESS_WITH_INFO)
-                return false;
-            std::vector<std::string> row;
-            row.reserve(static_cast<size_t>(columns));
-            for (int c = 0; c < columns; ++c)
-                row.emplace_back(null[c] == -1 ? "" : buf[c].data());
-            take(row);
-        }
-    }
-
-    std::string error() const
-    {
-        OraText text[512] = {};
-        sb4 code = 0;
-        OCIErrorGet(err_, 1, nullptr, &code, text, sizeof text, OCI_HTYPE_ERROR);
-        return reinterpret_cast<const char*>(text);
-    }
-
-private:
-    OCIEnv* env_ = nullptr;
-    OCIError* err_ = nullptr;
-    OCIServer* srv_ = nullptr;
-    OCISvcCtx* svc_ = nullptr;
-    OCISession* ses_ = nullptr;
-    OCIStmt* stmt_ = nullptr;
-    bool attached_ = false, began_ = false;
-};
-
-int reportUsage()
-{
-    fputs("usage: sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] "
-          "[CONNECT]\n",
-          stderr);
-    return 2;
-}
-
-}  // namespace
-
-int runReport(const std::vector<std::string>& args, const std::string& defaultConnect,
-              const std::string& defaultUser, const std::string& defaultPassword)
-{
-    std::string connect = defaultConnect, user = defaultUser, password = defaultPassword, htmlFile;
-    long long now = static_cast<long long>(time(nullptr));
-    long long since = now - 86400, silent = 900;
-    bool connectGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (a == "--since" && hasValue) {
-            const std::string& v = args[++i];
-            long long s = parseSpan(v);
-            since = s >= 0 ? now - s : parseDate(v);
-            if (since < 0)
-                return reportUsage();
-        } else if (a == "--silent" && hasValue) {
-            silent = parseSpan(args[++i]);
-            if (silent < 0)
-                return reportUsage();
-        } else if (a == "--html" && hasValue) {
-            htmlFile = args[++i];
-        } else if (a == "--user" && hasValue) {
-            user = args[++i];
-        } else if (a == "--password" && hasValue) {
-            password = args[++i];
-        } else if (!connectGiven && !a.empty() && a[0] != '-') {
-            connect = a;
-            connectGiven = true;
-        } else {
-            return reportUsage();
-        }
-    }
-    Session db;
-    if (!db.open(connect, user, password)) {
-        fprintf(stderr, "sitedb: %s\n", db.error().c_str());
-        return 1;
-    }
-    // The period's rows: an event is stored after it happened, so those of
-    // the period were stored since its start.
-    std::vector<SiteRow> rows;
-    bool ok = db.query("SELECT NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME FROM DBU.NTPADJUSTS WHERE RUNTIME >= :1",
-                       since, 6, [&](const std::vector<std::string>& r) {
-                           rows.push_back({r[0], r[1], r[2], r[3], r[4], strtoll(r[5].c_str(), nullptr, 10)});
-                       });
-    std::vector<std::pair<std::string, long long>> last;
-    ok = ok && db.query("SELECT NODE, MAX(RUNTIME) FROM DBU.NTPADJUSTS GROUP BY NODE", 0, 2,
-                        [&](const std::vector<std::string>& r) {
-                            last.emplace_back(r[0], strtoll(r[1].c_str(), nullptr, 10));
-                        });
-    if (!ok) {
-        fprintf(stderr, "sitedb: %s\n", db.error().c_str());
-        return 1;
-    }
-    std::vector<NodeSummary> nodes = summarize(rows, last, since, now, silent);
-    fputs(formatTable(nodes).c_str(), stdout);
-    if (!htmlFile.empty()) {
-        std::string page = formatHtml(nodes, since, now, silent);
-        // The page is the operator's to serve: 0644, whole or absent, and
-        // never written through whatever another user put at its name.
-        std::string why;
-        if (publishFile(htmlFile, page, 0644, false, why) != 0) {
-            fprintf(stderr, "sitedb: %s\n", why.c_str());
-            return 1;
-        }
-    }
-    return 0;
 }

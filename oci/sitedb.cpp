@@ -1,10 +1,11 @@
 // sitedb: the administration program of the stand-in client library, and
 // the fleet's clock report.
 //
-//   sitedb init [--per-node-roles] [--user U] [--password P] [CONNECT]
+//   sitedb init [--per-node-roles] [--user U] [--password-file FILE] [CONNECT]
 //   sitedb path [CONNECT]
 //   sitedb prune --older-than AGE [--force] [CONNECT]
-//   sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] [CONNECT]
+//   sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--format table|tsv|json]
+//                 [--sort attention|name] [--user U] [--password-file FILE] [CONNECT]
 //
 // "init" creates the database that a connect string names, with the account
 // and the schema objects the node tools use; on an existing database it
@@ -15,6 +16,7 @@
 // (SiteReport.h), so it works with a vendor's library too; a build with one
 // has only that command.
 
+#include "Password.h"
 #include "SiteReport.h"
 
 #include <cstdio>
@@ -41,11 +43,11 @@ const char kDefaultConnect[] = SITEDB_DEFAULT_CONNECT;
 
 int usage()
 {
-    fputs("usage: sitedb init [--per-node-roles] [--user U] [--password P] [CONNECT]\n"
+    fputs("usage: sitedb init [--per-node-roles] [--user U] [--password-file FILE] [CONNECT]\n"
           "       sitedb path [CONNECT]\n"
           "       sitedb prune --older-than AGE [--force] [CONNECT]\n"
-          "       sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--user U] [--password P] "
-          "[CONNECT]\n",
+          "       sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE] [--format table|tsv|json]\n"
+          "                     [--sort attention|name] [--user U] [--password-file FILE] [CONNECT]\n",
           stderr);
     return 2;
 }
@@ -296,7 +298,7 @@ int main(int argc, char** argv)
     std::string command = argv[1];
     if (command == "report")
         return runReport(std::vector<std::string>(argv + 2, argv + argc), kDefaultConnect, SITEDB_DEFAULT_USER,
-                         SITEDB_DEFAULT_PASSWORD);
+                         SITEDB_DEFAULT_PASSWORD, static_cast<long long>(time(nullptr)));
 #ifdef SITEDB_REPORT_ONLY
     fprintf(stderr, "sitedb: with a vendor's client library only \"sitedb report\" is here\n");
     return usage();
@@ -304,22 +306,38 @@ int main(int argc, char** argv)
     if (command == "prune")
         return runPrune(std::vector<std::string>(argv + 2, argv + argc), kDefaultConnect, time(nullptr));
     std::string user = SITEDB_DEFAULT_USER;
-    std::string password = SITEDB_DEFAULT_PASSWORD;
+    std::string password;
     std::string connect = kDefaultConnect;
     bool connectGiven = false, perNodeRoles = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
-        if (command == "init" && (arg == "--user" || arg == "--password") && i + 1 < argc)
+        std::string why;
+        if (command == "init" && (arg == "--user" || arg == "--password") && i + 1 < argc) {
             (arg == "--user" ? user : password) = argv[++i];
-        else if (command == "init" && arg == "--per-node-roles")
+        } else if (command == "init" && arg == "--password-file" && i + 1 < argc) {
+            if (!readPasswordFile(argv[++i], password, why)) {
+                fprintf(stderr, "sitedb: %s\n", why.c_str());
+                return 1;
+            }
+        } else if (command == "init" && arg == "--per-node-roles") {
             perNodeRoles = true;
-        else if (!connectGiven && !arg.empty() && arg[0] != '-')
+        } else if (!connectGiven && !arg.empty() && arg[0] != '-') {
             connect = arg, connectGiven = true;
-        else
+        } else {
             return usage();
+        }
     }
-    if (command == "init")
-        return init(connect, user, password, perNodeRoles);
+    if (command == "init") {
+        // The node role of a server gets the password typed on a terminal
+        // when none was given; a database file's account, and a run with
+        // no terminal, the built-in one.
+        if (password.empty() && !(namesPostgres(connect) &&
+                                  promptPassword("Password for the new role " + user + ": ", password)))
+            password = SITEDB_DEFAULT_PASSWORD;
+        int rc = init(connect, user, password, perNodeRoles);
+        explicit_bzero(password.data(), password.size());
+        return rc;
+    }
     if (command == "path") {
         if (dmoci::isPostgresUri(connect)) {
             fprintf(stderr, "sitedb: %s names a PostgreSQL database (schema dbu), not a file\n",

@@ -166,14 +166,15 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
                      Failure& failure)
 {
     // Keywords before dbname are defaults that the URI's own values override.
-    // A password file named by PGPASSFILE (the database unit hands it over
-    // as a credential) stands for the built-in password: libpq takes the
-    // password from it when the URI names none.
+    // Without a password of the caller's, libpq finds one as it always
+    // does: in the URI, PGPASSWORD, the file PGPASSFILE names (the database
+    // unit hands one over as a credential, standing for the built-in
+    // password) or ~/.pgpass.
     const char* passFile = getenv("PGPASSFILE");
     bool fromFile = passFile && *passFile && access(passFile, R_OK) == 0;
     const char* keys[] = {"user", "connect_timeout", "application_name", "password", "dbname", nullptr};
     const char* values[] = {user.c_str(), "10", "adjtimelog", password.c_str(), uri.c_str(), nullptr};
-    if (fromFile) {
+    if (fromFile || password.empty()) {
         keys[3] = "dbname";
         values[3] = uri.c_str();
         keys[4] = values[4] = nullptr;
@@ -190,6 +191,9 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
     }
     if (pq().PQstatus(conn_) != CONNECTION_OK) {
         failure = connectFailure(trimmed(pq().PQerrorMessage(conn_)));
+        if (pq().PQconnectionNeedsPassword(conn_))
+            failure = {1005, "null password given; logon denied (the server asks for a password, and none was "
+                             "found in the URI, PGPASSWORD, PGPASSFILE or ~/.pgpass)"};
         pq().PQfinish(conn_);
         conn_ = nullptr;
         return false;

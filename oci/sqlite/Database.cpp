@@ -148,6 +148,10 @@ bool Database::open(const std::string& file, const std::string& connect, const s
         failure = lastError();
         return false;
     }
+    if (password.empty()) {
+        failure = {1005, "null password given; logon denied"};
+        return false;
+    }
     if (!passwordMatches(password, hash)) {
         failure = {1017, "invalid username/password; logon denied"};
         return false;
