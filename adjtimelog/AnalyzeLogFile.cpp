@@ -285,7 +285,7 @@ int AnalyzeLogFile::settle(bool delivered)
 
 void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
 {
-    for (std::string kind : {kindOf(info), std::string(isLargeCorrection(info) ? kLargeCorrection : "")}) {
+    for (const std::string& kind : {kindOf(info), std::string(isLargeCorrection(info) ? kLargeCorrection : "")}) {
         auto it = batchKinds.find(kind);
         if (it != batchKinds.end() && it->second > 0)
             --it->second;

@@ -92,7 +92,7 @@ std::string histogram(const std::vector<NodeSummary>& nodes)
 std::string axis(const ReportPeriod& p, double width)
 {
     long long length = std::max(1LL, p.now - p.since);
-    long long tick = length <= 2 * 86400 ? 6 * 3600 : length <= 14 * 86400 ? 86400 : 7 * 86400;
+    long long tick = length <= 2 * 86400LL ? 6 * 3600LL : length <= 14 * 86400LL ? 86400LL : 7 * 86400LL;
     char buf[512];
     std::string out;
     snprintf(buf, sizeof buf, "<svg class=\"axis\" width=\"%.0f\" height=\"30\"><path d=\"M0 4H%.0f\" stroke=\"#555\"/>",

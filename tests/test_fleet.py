@@ -277,6 +277,23 @@ class Fleet(SandboxTest):
                          "two minutes ahead is a clock's skew; a day ahead is the future")
         self.assertEqual(got["ahead"]["last_report"], time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(now + 120)))
 
+    def test_a_classic_line_of_today_is_in_todays_report(self):
+        """Whatever today's day of the month, one digit or two: the row keeps
+        it whole and the report places the event where it happened."""
+        env = {"SITEDB_DIR": self.box.path("db")}
+        subprocess.run([program("sitedb"), "init"], env=dict(os.environ, **env), check=True, stdout=subprocess.DEVNULL)
+        at = time.gmtime(time.time() - 3600)
+        stamp = "%2d %s" % (at.tm_mday, time.strftime("%b %H:%M:%S", at))
+        self.box.write_raw(stamp.encode() + b" ntpdate[7]: adjust time server 192.0.2.1 offset -0.001 sec\n")
+        r = self.box.adjtimelog("database", env=dict(env, TZ="UTC"))
+        self.assertEqual(r.returncode, 0, r.stdout)
+        con = sqlite3.connect(self.box.path("db/orcl.db"))
+        self.assertEqual(con.execute("SELECT TIME FROM NTPADJUSTS").fetchall(), [(stamp.lstrip() + " ",)])
+        con.close()
+        got = json.loads(subprocess.run([program("sitedb"), "report", "--since", "2h", "--format", "json"],
+                                        env=dict(os.environ, **env), stdout=subprocess.PIPE, check=True).stdout)
+        self.assertEqual([(n["node"], n["rows"], n["largest_offset"]) for n in got], [("node01", 1, -0.001)])
+
     def test_a_page_for_ten_thousand_nodes(self):
         """10,000 nodes over 7 days: every bucket of every timeline filled
         (a row per node every 84 minutes); the page stays small and opens
