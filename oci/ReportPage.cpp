@@ -34,16 +34,6 @@ void scriptString(std::string& out, const std::string& s)
     out += '"';
 }
 
-std::string when(long long t, const char* format)
-{
-    char buf[40];
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    gmtime_r(&tt, &tm);
-    strftime(buf, sizeof buf, format, &tm);
-    return buf;
-}
-
 // The fleet's drifts in bins whose edges grow as the drifts do.
 std::string histogram(const std::vector<NodeSummary>& nodes)
 {
@@ -104,7 +94,7 @@ std::string axis(const ReportPeriod& p, double width)
                  "<path d=\"M%.1f 0V8\" stroke=\"#555\"/><text x=\"%.1f\" y=\"22\" text-anchor=\"%s\" "
                  "font-size=\"10\">%s</text>",
                  x, x, x < 40 ? "start" : x > width - 40 ? "end" : "middle",
-                 when(t, tick < 86400 ? "%m-%d %H:%M" : "%Y-%m-%d").c_str());
+                 utcText(t, tick < 86400 ? "%m-%d %H:%M" : "%Y-%m-%d").c_str());
         out += buf;
     }
     return out + "</svg>";
@@ -140,8 +130,8 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
         ".head{font-weight:bold;position:sticky;top:0;background:#fff;content-visibility:visible}"
         "svg text{font-family:sans-serif}.adj{stroke:#2471a3;stroke-width:2}.step{fill:#c0392b}"
         ".fail{stroke:#555;stroke-width:2}.zero{stroke:#bbb}\n</style></head><body>\n";
-    out += "<h1>Clock adjustments " + when(period.since, "%Y-%m-%d %H:%M:%SZ") + " to " +
-           when(period.now, "%Y-%m-%d %H:%M:%SZ") + "</h1>\n";
+    out += "<h1>Clock adjustments " + utcText(period.since, "%Y-%m-%d %H:%M:%SZ") + " to " +
+           utcText(period.now, "%Y-%m-%d %H:%M:%SZ") + "</h1>\n";
     out += "<p id=\"counts\">" + std::to_string(nodes.size()) + " nodes: " + std::to_string(silent) +
            " silent, " + std::to_string(failing) + " failing, " + std::to_string(stepping) + " stepping (" +
            "corrections of 128 ms or more), " + std::to_string(future) + " row(s) stamped in the future.</p>\n";

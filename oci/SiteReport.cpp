@@ -109,16 +109,6 @@ bool blankOrEmptyKind(const std::string& pid)
     return kind.find_first_not_of(' ') == std::string::npos;
 }
 
-std::string when(long long t, const char* format)
-{
-    char buf[40];
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    gmtime_r(&tt, &tm);
-    strftime(buf, sizeof buf, format, &tm);
-    return buf;
-}
-
 // The length of the well-formed UTF-8 sequence at s[i]; 0 when there is none.
 size_t utf8Length(const std::string& s, size_t i)
 {
@@ -440,7 +430,7 @@ std::vector<std::string> cells(const NodeSummary& n, bool keepTab)
             drift(n),
             std::to_string(n.failures),
             std::to_string(n.futureRows),
-            n.lastReport ? when(n.lastReport, "%Y-%m-%d %H:%M:%SZ") : "-",
+            n.lastReport ? utcText(n.lastReport, "%Y-%m-%d %H:%M:%SZ") : "-",
             n.silent ? "yes" : "no",
             n.lastFailure.empty() ? "-" : shown(n.lastFailure, keepTab)};
 }
@@ -553,12 +543,22 @@ std::string formatJson(const std::vector<NodeSummary>& nodes)
         else
             jsonString(out, n.lastFailure);
         out += ", \"last_report\": ";
-        out += n.lastReport ? "\"" + when(n.lastReport, "%Y-%m-%dT%H:%M:%SZ") + "\"" : "null";
+        out += n.lastReport ? "\"" + utcText(n.lastReport, "%Y-%m-%dT%H:%M:%SZ") + "\"" : "null";
         out += std::string(", \"silent\": ") + (n.silent ? "true" : "false");
         out += ", \"future_rows\": " + std::to_string(n.futureRows) + "}";
     }
     out += nodes.empty() ? "]\n" : "\n]\n";
     return out;
+}
+
+std::string utcText(long long t, const char* format)
+{
+    char buf[40];
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm {};
+    gmtime_r(&tt, &tm);
+    strftime(buf, sizeof buf, format, &tm);
+    return buf;
 }
 
 long long parseSpan(const std::string& text)

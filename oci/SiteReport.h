@@ -124,6 +124,9 @@ std::string shown(const std::string& s, bool keepTab = false);
 // How many columns a shown text takes on a terminal.
 size_t columnsOf(const std::string& shownText);
 
+// Seconds since the epoch as UTC, in a strftime format.
+std::string utcText(long long t, const char* format);
+
 // "1d", "7d", "12h", "15m", "30s": seconds; -1 for anything else.
 long long parseSpan(const std::string& text);
 // "2026-12-08" or "2026-12-08T10:00:00Z" (UTC): seconds since the epoch; -1

@@ -10,9 +10,14 @@ import fcntl
 import glob
 import hashlib
 import os
+import pty
+import select
 import shutil
+import signal
 import subprocess
 import tempfile
+import termios
+import time
 import unittest
 
 import pending
@@ -155,3 +160,58 @@ class SandboxTest(unittest.TestCase):
         if not namespaces_available():
             self.skipTest("this machine cannot make mount and UTS namespaces (unshare failed)")
         self.box = Sandbox()
+
+
+def wait_for_echo_off(fd, seconds=10):
+    """getpass turns echo off and flushes pending input: typing before that
+    would be echoed and then thrown away."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if not termios.tcgetattr(fd)[3] & termios.ECHO:
+            return
+        time.sleep(0.005)
+
+
+def run_on_pty(argv, env, prompt, answer=None, timeout=30, background=False, seen=None):
+    """Runs argv with a pseudo-terminal as its controlling terminal; types
+    answer once prompt shows (a text with a line end, bytes as they
+    are). In the background, argv runs in a process group of its own that
+    ignores SIGTTIN and SIGTTOU, so reading the terminal fails with EIO.
+    seen, a dict of texts, gets the seconds from typing to each text's
+    first showing. Returns (exit status, everything shown)."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        if background:
+            child = os.fork()
+            if child:
+                _, status = os.waitpid(child, 0)
+                os._exit(os.waitstatus_to_exitcode(status))
+            os.setpgid(0, 0)
+            signal.signal(signal.SIGTTIN, signal.SIG_IGN)
+            signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+        os.execvpe(argv[0], argv, env)
+    out = b""
+    typed = False
+    typed_at = 0
+    while True:
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            os.kill(pid, 9)
+            break
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        for text in (seen or {}):
+            if typed and seen[text] is None and text in out:
+                seen[text] = time.monotonic() - typed_at
+        if answer is not None and not typed and out.endswith(prompt):
+            wait_for_echo_off(fd)
+            os.write(fd, answer if isinstance(answer, bytes) else answer.encode() + b"\n")
+            typed, typed_at = True, time.monotonic()
+    os.close(fd)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), out.replace(b"\r\n", b"\n")

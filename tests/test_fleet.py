@@ -5,7 +5,6 @@ headless Chromium), on SQLite and on PostgreSQL; the metrics file of a node,
 read by a Prometheus text-format parser; the alert rules, by promtool."""
 import json
 import os
-import pty
 import re
 import shutil
 import sqlite3
@@ -176,23 +175,10 @@ class Fleet(SandboxTest):
         self.assertIn(b"ORA-01017", r.stderr, "a wrong password is not a missing one")
 
         # On a terminal the report asks, echo off.
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execve(program("sitedb"), ["sitedb", "report", "--user", "reader", uri],
-                      dict(clean, HOME=self.box.path("nohome")))
-        said = b""
-        while b"Password for user reader: " not in said:
-            said += os.read(fd, 1024)
-        os.write(fd, b"s3cr3t pass\n")
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            said += chunk
-        self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), 0, said)
+        status, said = harness.run_on_pty([program("sitedb"), "report", "--user", "reader", uri],
+                                          dict(clean, HOME=self.box.path("nohome")), b"Password for user reader: ",
+                                          "s3cr3t pass")
+        self.assertEqual(status, 0, said)
         self.assertNotIn(b"s3cr3t", said, "not echoed")
         self.assertIn(b"NODE", said)
 
