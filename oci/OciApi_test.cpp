@@ -395,4 +395,29 @@ TEST(StandIn, PostgresVisibilityDefinesAndFetches)
     while (OCIStmtFetch(b.st, b.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_NO_DATA)
         ++rows;
     EXPECT_EQ(rows, 3) << "the rolled-back rows are not there";
+
+    // A query of many batches, read while the session runs other
+    // statements between its fetches: every row, in order.
+    ASSERT_EQ(a.run("INSERT INTO DBU.NTPADJUSTS (NODE, RUNTIME) SELECT 'bulk', g FROM generate_series(1, 12001) g"),
+              OCI_SUCCESS)
+        << a.error();
+    OCIStmt* q2 = nullptr;
+    OCIHandleAlloc(a.env, reinterpret_cast<void**>(&q2), OCI_HTYPE_STMT, 0, nullptr);
+    const std::string bulk = "SELECT RUNTIME FROM DBU.NTPADJUSTS WHERE NODE = 'bulk' ORDER BY RUNTIME";
+    long long runtime = 0;
+    OCIDefine* d = nullptr;
+    OCIStmtPrepare(q2, a.err, reinterpret_cast<const OraText*>(bulk.data()), static_cast<ub4>(bulk.size()),
+                   OCI_NTV_SYNTAX, OCI_DEFAULT);
+    OCIDefineByPos(q2, &d, a.err, 1, &runtime, sizeof runtime, SQLT_INT, nullptr, nullptr, nullptr, OCI_DEFAULT);
+    ASSERT_EQ(OCIStmtExecute(a.svc, q2, a.err, 0, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS) << a.error();
+    long long seen = 0;
+    while (OCIStmtFetch(q2, a.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS) {
+        ASSERT_EQ(runtime, ++seen);
+        if (seen % 3000 == 0) {
+            ASSERT_EQ(a.run(kInsert, row("between")), OCI_SUCCESS) << a.error();
+        }
+    }
+    EXPECT_EQ(seen, 12001);
+    OCIHandleFree(q2, OCI_HTYPE_STMT);
+    EXPECT_EQ(OCITransRollback(a.svc, a.err, OCI_DEFAULT), OCI_SUCCESS);
 }

@@ -13,7 +13,7 @@ namespace dmoci {
 struct PgLib {
 #define DMOCI_PQ_FUNCTIONS(X)                                                                     \
     X(PQconnectdbParams) X(PQstatus) X(PQerrorMessage) X(PQfinish) X(PQsetNoticeProcessor)       \
-    X(PQconnectionNeedsPassword)                                                                  \
+    X(PQconnectionNeedsPassword) X(PQsendQuery) X(PQgetResult)                                  \
     X(PQexec) X(PQexecParams) X(PQprepare) X(PQexecPrepared) X(PQdescribePrepared) X(PQnparams) \
     X(PQclear)                                                                                    \
     X(PQresultStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQntuples) X(PQnfields)   \

@@ -89,9 +89,35 @@ PgRows::PgRows(PgSession& session, std::string cursor, pg_result* first)
 
 PgRows::~PgRows()
 {
+    if (!transaction_.expired() && session_.ahead_ == this)
+        land();
+    pq().PQclear(next_);
     pq().PQclear(r_);
     if (!last_ && !transaction_.expired())
         session_.closeCursor(cursor_, began_);
+}
+
+void PgRows::askAhead()
+{
+    if (last_ || next_)
+        return;
+    session_.landAhead();
+    std::string sql = "FETCH FORWARD " + std::to_string(PgSession::kBatchRows) + " FROM " + cursor_;
+    if (pq().PQsendQuery(session_.conn_, sql.c_str()) == 1)
+        session_.ahead_ = this;
+}
+
+void PgRows::land()
+{
+    pg_result* got = nullptr;
+    while (pg_result* r = pq().PQgetResult(session_.conn_)) {
+        if (got)
+            pq().PQclear(r);
+        else
+            got = r;
+    }
+    next_ = got;
+    session_.ahead_ = nullptr;
 }
 
 int PgRows::next(Failure& failure)
@@ -103,17 +129,30 @@ int PgRows::next(Failure& failure)
     if (last_)
         return 0;
     auto transaction = transaction_.lock();
-    if (!transaction || *transaction != began_ || !session_.inTransaction_) {
-        failure = {1002, "fetch out of sequence (the query's transaction has ended)"};
+    if (transaction && session_.ahead_ == this)
+        land();
+    pg_result* r = next_;
+    next_ = nullptr;
+    if (r && pq().PQresultStatus(r) != PGRES_TUPLES_OK) {
+        failure = session_.failureOf(r);
+        pq().PQclear(r);
         return -1;
     }
-    pg_result* r = session_.fetchBatch(cursor_, failure);
-    if (!r)
-        return -1;
+    if (!r) {
+        if (!transaction || *transaction != began_ || !session_.inTransaction_) {
+            failure = {1002, "fetch out of sequence (the query's transaction has ended)"};
+            return -1;
+        }
+        r = session_.fetchBatch(cursor_, failure);
+        if (!r)
+            return -1;
+    }
     pq().PQclear(r_);
     r_ = r;
     row_ = -1;
     last_ = pq().PQntuples(r_) < PgSession::kBatchRows;
+    if (transaction && *transaction == began_ && session_.inTransaction_)
+        askAhead();
     return next(failure);
 }
 
@@ -137,8 +176,15 @@ size_t PgRows::length(int col) const
     return static_cast<size_t>(pq().PQgetlength(r_, row_, col));
 }
 
+void PgSession::landAhead()
+{
+    if (ahead_)
+        ahead_->land();
+}
+
 pg_result* PgSession::fetchBatch(const std::string& cursor, Failure& failure)
 {
+    landAhead();
     std::string sql = "FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " + cursor;
     PGresult* r = pq().PQexec(conn_, sql.c_str());
     if (pq().PQresultStatus(r) == PGRES_TUPLES_OK)
@@ -150,6 +196,7 @@ pg_result* PgSession::fetchBatch(const std::string& cursor, Failure& failure)
 
 void PgSession::closeCursor(const std::string& cursor, unsigned long transaction)
 {
+    landAhead();
     if (!inTransaction_ || *transaction_ != transaction)
         return;
     std::string sql = "CLOSE " + cursor;
@@ -224,6 +271,7 @@ Failure PgSession::failureOf(pg_result* r) const
 
 bool PgSession::command(const char* sql, Failure& failure)
 {
+    landAhead();
     PGresult* r = pq().PQexec(conn_, sql);
     bool ok = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok)
@@ -234,6 +282,7 @@ bool PgSession::command(const char* sql, Failure& failure)
 
 const PgSession::Prepared* PgSession::prepare(const std::string& statement, Failure& failure)
 {
+    landAhead();
     auto it = prepared_.find(statement);
     if (it != prepared_.end())
         return &it->second;
@@ -269,6 +318,7 @@ const PgSession::Prepared* PgSession::prepare(const std::string& statement, Fail
 bool PgSession::keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn,
                             Failure& failure)
 {
+    landAhead();
     std::string column = key.column;
     for (char& c : column)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -320,6 +370,7 @@ bool PgSession::execute(const Prepared& statement, const std::vector<const char*
 bool PgSession::executeOnce(const Prepared& statement, const std::vector<const char*>& values,
                             std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure)
 {
+    landAhead();
     if (!inTransaction_) {
         if (!command("BEGIN", failure))
             return false;
@@ -342,6 +393,7 @@ bool PgSession::executeOnce(const Prepared& statement, const std::vector<const c
         if (!first)
             return false;
         rows = std::make_shared<PgRows>(*this, cursor, first);
+        rows->askAhead();
         changed = 0;
         return true;
     }
@@ -360,6 +412,7 @@ bool PgSession::executeOnce(const Prepared& statement, const std::vector<const c
 
 bool PgSession::commit(Failure& failure)
 {
+    landAhead();
     if (!inTransaction_)
         return true;
     inTransaction_ = false;
@@ -378,6 +431,7 @@ bool PgSession::commit(Failure& failure)
 
 bool PgSession::rollback(Failure& failure)
 {
+    landAhead();
     if (!inTransaction_)
         return true;
     inTransaction_ = false;

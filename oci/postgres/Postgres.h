@@ -22,8 +22,11 @@ namespace dmoci {
 class PgSession;
 
 // The rows of a query, read through a cursor on the server a batch at a
-// time, so a query of millions of rows holds one batch in memory. The
-// cursor lives in the session's transaction: a commit or rollback ends it.
+// time, so a query of millions of rows holds two batches in memory: the
+// next is asked for as soon as one arrives, so that the server reads it
+// while the caller takes the rows of this one. Anything else the session
+// runs first lands the batch on its way. The cursor lives in the
+// session's transaction: a commit or rollback ends it.
 class PgRows {
 public:
     PgRows(PgSession& session, std::string cursor, pg_result* first);
@@ -36,6 +39,10 @@ public:
     bool isNull(int col) const;
     const char* value(int col) const;
     size_t length(int col) const;
+    // Asks for the next batch without waiting for it.
+    void askAhead();
+    // Takes the batch asked for off the connection.
+    void land();
 
 private:
     std::weak_ptr<unsigned long> transaction_;  // the session's, while it lasts
@@ -43,6 +50,7 @@ private:
     PgSession& session_;
     std::string cursor_;
     pg_result* r_;
+    pg_result* next_ = nullptr;  // the batch asked for ahead, once landed
     int row_ = -1;
     bool last_ = false;  // the batch held is the cursor's last
 };
@@ -100,6 +108,8 @@ private:
     pg_conn* conn_ = nullptr;
     std::string user_;
     bool inTransaction_ = false;
+    PgRows* ahead_ = nullptr;  // the rows whose next batch is on its way
+    void landAhead();
     // Counts the transactions begun; gone with the session, so a cursor
     // outliving it knows.
     std::shared_ptr<unsigned long> transaction_ = std::make_shared<unsigned long>(0);
