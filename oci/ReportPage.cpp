@@ -126,7 +126,7 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
         ".srow{display:flex;height:20px;line-height:20px;content-visibility:auto;contain-intrinsic-size:auto 20px;"
         "border-bottom:1px solid #eee}.srow>span{flex:none;width:100px;padding:0 6px;text-align:right;overflow:hidden;"
         "white-space:nowrap;text-overflow:ellipsis}.srow>span:first-child{width:300px;text-align:left}"
-        ".srow>span.t{width:170px;text-align:left}.srow>span.r{width:280px;text-align:left}"
+        ".srow>span.t{width:190px;text-align:left}.srow>span.r{width:280px;text-align:left}"
         ".head{font-weight:bold;position:sticky;top:0;background:#fff;content-visibility:visible}"
         "svg text{font-family:sans-serif}.adj{stroke:#2471a3;stroke-width:2}.step{fill:#c0392b}"
         ".fail{stroke:#555;stroke-width:2}.zero{stroke:#bbb}\n</style></head><body>\n";
@@ -168,16 +168,19 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
         scriptString(out, n.lastFailure.empty() ? "-" : shown(n.lastFailure));
         snprintf(buf, sizeof buf, ",%lld,%lld,%d,\"", n.futureRows, n.lastReport, n.silent ? 1 : 0);
         out += buf;
-        std::string marks;
         for (size_t b = 0; b < n.low.size(); ++b) {
             out += n.low[b] == kNoLevel ? '.' : kLevels[n.low[b]];
             out += n.high[b] == kNoLevel ? '.' : kLevels[n.high[b]];
         }
-        if (std::any_of(n.marks.begin(), n.marks.end(), [](uint8_t m) { return m != 0; })) {
-            for (uint8_t m : n.marks)
-                marks += static_cast<char>('0' + m);
+        // The marks: a list of the buckets marked (bucket * 4 + marks), or,
+        // where that is longer, a digit for every bucket.
+        std::string sparse, dense;
+        for (size_t b = 0; b < n.marks.size(); ++b) {
+            dense += static_cast<char>('0' + n.marks[b]);
+            if (n.marks[b] != 0)
+                sparse += (sparse.empty() ? "" : ",") + std::to_string(b * 4 + n.marks[b]);
         }
-        out += "\",\"" + marks + "\"]";
+        out += "\"," + (sparse.size() + 2 <= dense.size() + 2 ? "[" + sparse + "]" : "\"" + dense + "\"") + "]";
     }
     out += "]}</script>\n<script>\n";
     out += "const D=JSON.parse(document.getElementById('data').textContent),L='";
@@ -192,8 +195,9 @@ function silentText(n){return n[9]?' <span class="silent">silent for '+(n[8]?spa
 function plot(n){
   const w=W/B;let a='',s='',f='',t=n[10],m=n[11];
   for(let b=0;b<B;b++){const x=((b+0.5)*w).toFixed(1);
-    if(t[2*b]!=='.'){let y0=y(t[2*b]),y1=y(t[2*b+1]);if(y0===y1)y1=(+y1-1).toFixed(1);a+='M'+x+' '+y0+'V'+y1;}
-    const k=m?+m[b]:0;if(k&1)s+='M'+x+' 1l4 7h-8z';if(k&2)f+='M'+(x-3)+' '+(H-8)+'l6 6m0 -6l-6 6';}
+    if(t[2*b]!=='.'){let y0=y(t[2*b]),y1=y(t[2*b+1]);if(y0===y1)y1=(+y1-1).toFixed(1);a+='M'+x+' '+y0+'V'+y1;}}
+  const marks=typeof m==='string'?[...m].map((c,b)=>b*4+(+c)):m;
+  for(const v of marks){const x=(((v>>2)+0.5)*w).toFixed(1),k=v&3;if(k&1)s+='M'+x+' 1l4 7h-8z';if(k&2)f+='M'+(x-3)+' '+(H-8)+'l6 6m0 -6l-6 6';}
   const t1=y(MS),t2=y(SEC);
   return '<svg class="timeline" data-node="'+esc(n[0])+'" width="'+W+'" height="'+H+'"><path class="zero" d="M0 '+(H/2)+'H'+W+'"/>'+
     '<path d="M0 '+t1+'h4M0 '+(H-t1)+'h4M0 '+t2+'h4M0 '+(H-t2)+'h4" stroke="#999"/>'+
