@@ -21,11 +21,26 @@ std::string kindOf(const AdjustTimeInfo& info)
 
 bool isLargeCorrection(const AdjustTimeInfo& info)
 {
-    std::string offset(info.offset.view());
+    std::string_view s = info.offset.view();
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    // The usual shape, [+-]0.dddddd: no strtod (nor a copy) for each line.
+    size_t i = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    if (s.size() >= i + 5 && s[i] == '0' && s[i + 1] == '.' && digit(s[i + 2]) && digit(s[i + 3]) &&
+        digit(s[i + 4])) {
+        size_t end = i + 5;
+        while (end < s.size() && digit(s[end]))
+            ++end;
+        if (end == s.size() || s[end] == ' ' || s[end] == '\r')
+            return (s[i + 2] - '0') * 100 + (s[i + 3] - '0') * 10 + (s[i + 4] - '0') >= 128;
+    }
+    char text[64];
+    if (s.empty() || s.size() >= sizeof text)
+        return false;
+    s.copy(text, s.size());
+    text[s.size()] = '\0';
     char* end = nullptr;
-    double v = strtod(offset.c_str(), &end);
-    return end != offset.c_str() && (*end == '\0' || *end == ' ' || *end == '\r') && std::isfinite(v) &&
-           std::fabs(v) >= 0.128;
+    double v = strtod(text, &end);
+    return end != text && (*end == '\0' || *end == ' ' || *end == '\r') && std::isfinite(v) && std::fabs(v) >= 0.128;
 }
 
 namespace {

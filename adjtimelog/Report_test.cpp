@@ -1,4 +1,5 @@
 #include "Report.h"
+#include "Metrics.h"
 
 #include <gtest/gtest.h>
 
@@ -22,4 +23,19 @@ TEST(Report, NoteworthyRecords)
         AdjustTimeInfo info{"n", "t", "s", c.offset, c.pid};
         EXPECT_EQ(isNoteworthy(info), c.reported) << c.offset << " / " << c.pid;
     }
+}
+
+// A step by its size, whatever the tool called it; the common shape is read
+// without strtod, every other shape with it.
+TEST(Metrics, LargeCorrectionsAreThoseOf128MillisecondsOrMore)
+{
+    auto large = [](const char* offset) {
+        AdjustTimeInfo info;
+        info.offset = offset;
+        return isLargeCorrection(info);
+    };
+    for (const char* yes : {"0.128", "-0.128000", "+0.5", "1.5", "-12.345678", "1.28e-1", "0.200000 "})
+        EXPECT_TRUE(large(yes)) << yes;
+    for (const char* no : {"0.127999", "-0.000002", "+0.012", "0.1", "", "nan", "inf", "0.5x", "1.5e-3", "sec"})
+        EXPECT_FALSE(large(no)) << no;
 }
