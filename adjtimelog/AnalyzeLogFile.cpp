@@ -285,11 +285,14 @@ int AnalyzeLogFile::settle(bool delivered)
 
 void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
 {
-    for (const std::string& kind : {kindOf(info), std::string(isLargeCorrection(info) ? kLargeCorrection : "")}) {
+    auto uncount = [&](const std::string& kind) {
         auto it = batchKinds.find(kind);
         if (it != batchKinds.end() && it->second > 0)
             --it->second;
-    }
+    };
+    uncount(kindOf(info));
+    if (isLargeCorrection(info))
+        uncount(kLargeCorrection);
 }
 
 int AnalyzeLogFile::deleteLogFile()

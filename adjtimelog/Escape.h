@@ -46,3 +46,30 @@ inline std::string escaped(std::string_view s, bool keepTab = true)
     escapeInto(&out[0], s, keepTab);
     return out;
 }
+
+// The length of the well-formed UTF-8 sequence at v[i] (no overlong form,
+// no surrogate, nothing past U+10FFFF); 0 when there is none.
+inline size_t utf8Length(std::string_view v, size_t i)
+{
+    unsigned char c = static_cast<unsigned char>(v[i]);
+    size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (n == 0 || i + n > v.size())
+        return 0;
+    unsigned char second = static_cast<unsigned char>(v[i + 1]);
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c == 0xe0)
+        lo = 0xa0;
+    else if (c == 0xed)
+        hi = 0x9f;
+    else if (c == 0xf0)
+        lo = 0x90;
+    else if (c == 0xf4)
+        hi = 0x8f;
+    if (second < lo || second > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k) {
+        if ((static_cast<unsigned char>(v[i + k]) & 0xc0) != 0x80)
+            return 0;
+    }
+    return n;
+}

@@ -4,11 +4,6 @@
 
 namespace dmoci {
 
-bool isPostgresUri(const std::string& connect)
-{
-    return connect.compare(0, 13, "postgresql://") == 0 || connect.compare(0, 11, "postgres://") == 0;
-}
-
 std::string dataDirectory()
 {
     const char* dir = getenv("SITEDB_DIR");

@@ -13,7 +13,10 @@ namespace dmoci {
 bool databaseFile(const std::string& connect, std::string& file, std::string& error);
 
 // A PostgreSQL server's URI: "postgresql://..." or "postgres://...".
-bool isPostgresUri(const std::string& connect);
+inline bool isPostgresUri(const std::string& connect)
+{
+    return connect.compare(0, 13, "postgresql://") == 0 || connect.compare(0, 11, "postgres://") == 0;
+}
 
 // The data directory in force.
 std::string dataDirectory();

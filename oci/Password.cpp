@@ -64,8 +64,3 @@ bool promptPassword(const std::string& prompt, std::string& password)
     close(fd);
     return !password.empty();
 }
-
-bool namesPostgres(const std::string& connect)
-{
-    return connect.rfind("postgresql://", 0) == 0 || connect.rfind("postgres://", 0) == 0;
-}

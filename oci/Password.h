@@ -10,6 +10,3 @@ bool readPasswordFile(const std::string& path, std::string& password, std::strin
 // Asks on the controlling terminal, echo off, when standard input is one;
 // false when there is no terminal to ask on (or nothing was typed).
 bool promptPassword(const std::string& prompt, std::string& password);
-
-// A postgresql:// or postgres:// URI: libpq finds its own password.
-bool namesPostgres(const std::string& connect);

@@ -1,6 +1,7 @@
 // sitedb report's run: its arguments, the password, one session of the
 // client library, the rows streamed in index order and folded node by node,
 // then the table and the page.
+#include "Connect.h"
 #include "Files.h"
 #include "Password.h"
 #include "SiteReport.h"
@@ -168,7 +169,7 @@ std::unique_ptr<Session> openSession(const std::string& connect, const std::stri
         return db;
     }
     std::string typed;
-    if (namesPostgres(connect) && promptPassword("Password for user " + user + ": ", typed)) {
+    if (dmoci::isPostgresUri(connect) && promptPassword("Password for user " + user + ": ", typed)) {
         db = attempt(typed);
         explicit_bzero(typed.data(), typed.size());
         if (!db)

@@ -1,4 +1,5 @@
 #include "SiteReport.h"
+#include "Escape.h"
 
 #include <algorithm>
 #include <cmath>
@@ -107,26 +108,6 @@ bool blankOrEmptyKind(const std::string& pid)
     size_t colon = pid.find(':');
     std::string kind = pid.substr(0, colon);
     return kind.find_first_not_of(' ') == std::string::npos;
-}
-
-// The length of the well-formed UTF-8 sequence at s[i]; 0 when there is none.
-size_t utf8Length(const std::string& s, size_t i)
-{
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-    if (n == 0 || i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-            return 0;
-    }
-    unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
-    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) || (c == 0xF0 && c1 < 0x90) ||
-        (c == 0xF4 && c1 >= 0x90))
-        return 0;  // overlong, a surrogate, past U+10FFFF
-    if (c == 0xC2 && c1 < 0xA0)
-        return 0;  // C1 controls: a terminal may act on them
-    return n;
 }
 
 void appendHex(std::string& out, unsigned char c)
@@ -381,7 +362,7 @@ std::string shown(const std::string& s, bool keepTab)
             continue;
         }
         size_t n = utf8Length(s, i);
-        if (n == 0) {
+        if (n == 0 || (c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0)) {  // or a C1 control
             appendHex(out, c);
             ++i;
         } else {

@@ -331,7 +331,7 @@ int main(int argc, char** argv)
         // The node role of a server gets the password typed on a terminal
         // when none was given; a database file's account, and a run with
         // no terminal, the built-in one.
-        if (password.empty() && !(namesPostgres(connect) &&
+        if (password.empty() && !(dmoci::isPostgresUri(connect) &&
                                   promptPassword("Password for the new role " + user + ": ", password)))
             password = SITEDB_DEFAULT_PASSWORD;
         int rc = init(connect, user, password, perNodeRoles);
