@@ -46,7 +46,7 @@ class SdkSwitch(unittest.TestCase):
         self.assertTrue(r.stdout.endswith(b" Finish insert!\n"), r.stdout)
         # The fleet's report reads the table through the SDK's library; the
         # stand-in's administration is not in such a build.
-        sitedb = os.path.join(build, "oci", "sitedb")
+        sitedb = os.path.join(build, "sitedb", "sitedb")
         r = subprocess.run([sitedb, "report", "--since", "400d"], env=env, stdout=subprocess.PIPE)
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout.split(b"\n")[1].split()[:2], [b"node01", b"1"], r.stdout)
