@@ -10,12 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,52 +23,19 @@ static const char kNoRawLog[] = "/tmp/update_time.log \xCE\xDE \xBB\xF2 \xBF\xD5
 // The same in UTF-8, for the journal.
 static const char kNoRawLogUtf8[] = "/tmp/update_time.log \xE6\x97\xA0 \xE6\x88\x96 \xE7\xA9\xBA\xEF\xBC\x81";
 
-Owners rawLogOwners()
-{
-    Owners owners{geteuid()};
-    const char* job = ADJTIMELOG_JOB_USER;
-    if (*job) {
-        if (struct passwd* pw = getpwnam(job))
-            owners.job = pw->pw_uid;
-    }
-    return owners;
-}
+AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : AnalyzeLogFile(observeRun(path)) {}
 
-AnalyzeLogFile::AnalyzeLogFile(const std::string& path)
-    : AnalyzeLogFile(path, stateDirectory(path), rawLogOwners(), RawLogClaim::Limits{})
-{
-}
-
-AnalyzeLogFile::AnalyzeLogFile(const std::string& path, const std::string& stateDir, const Owners& owners,
-                               const RawLogClaim::Limits& limits)
-    : logPath(path), claim(path, stateDir, owners, limits), runStarted(::time(nullptr))
+AnalyzeLogFile::AnalyzeLogFile(const RunContext& run, const RawLogClaim::Limits& limits)
+    : run_(run),
+      runTimeText(localTimeText(run_.now)),
+      facts{run_.host, run_.hostOk, runTimeText},
+      claim(run_.rawLog, run_.stateDir, run_.owners, limits)
 {
     if (readLog() < 0 && !readError)
         diag(chinese(kNoRawLog, kNoRawLogUtf8));
 }
 
 AnalyzeLogFile::~AnalyzeLogFile() = default;
-
-bool queryHostName(std::string& host)
-{
-    // Room for the longest name the kernel allows, so a long name is never
-    // cut; the extra byte keeps the buffer terminated whatever happens.
-    char buf[HOST_NAME_MAX + 2] = {};
-    if (gethostname(buf, HOST_NAME_MAX + 1) != 0)
-        return false;
-    host = buf;
-    return true;
-}
-
-// "2026-12-09 16:26:51", local time.
-static std::string localTimeText(time_t when)
-{
-    char buf[80] = {};
-    struct tm tm;
-    if (localtime_r(&when, &tm) != nullptr)
-        strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
 
 static void sayNotes(const Notes& notes)
 {
@@ -80,16 +45,16 @@ static void sayNotes(const Notes& notes)
 
 int AnalyzeLogFile::separateLog(const std::string& line, AdjustTimeInfo& info)
 {
-    std::string host;
-    bool ok = queryHostName(host);
-    return separateLog(line, host, ok, info);
+    const RunContext run = observeRun(ADJTIMELOG_RAW_LOG);
+    return separateLog(line, run.host, run.hostOk, run.now, info);
 }
 
-int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk, AdjustTimeInfo& info)
+int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bool hostOk, time_t now,
+                                AdjustTimeInfo& info)
 {
-    const std::string now = localTimeText(::time(nullptr));
+    const std::string nowText = localTimeText(now);
     Notes notes;
-    int rc = parseClassicLine(line, findLiteral(line, "ntpdate"), RunFacts{host, hostOk, now}, info, nullptr,
+    int rc = parseClassicLine(line, findLiteral(line, "ntpdate"), RunFacts{host, hostOk, nowText}, info, nullptr,
                               notes);
     sayNotes(notes);
     return rc;
@@ -113,7 +78,7 @@ int AnalyzeLogFile::readLog()
         snprintf(text, sizeof text, " false! %zu line%s longer than %zu bytes dropped (%llu bytes)",
                  claim.dropped().lines, claim.dropped().lines == 1 ? "" : "s", claim.lineBytes(),
                  claim.dropped().bytes);
-        diag("AnalyzeLogFile::readLog ", logPath, text);
+        diag("AnalyzeLogFile::readLog ", run_.rawLog, text);
     }
     if (r == RawLogClaim::Claimed)
         r = claim.nextBatch(rawText);
@@ -146,12 +111,7 @@ bool AnalyzeLogFile::nextBatch()
     return r == RawLogClaim::Claimed;
 }
 
-int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out) const
-{
-    return parseLines(&out, nullptr, nullptr);
-}
-
-int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out, std::vector<std::string_view>* lines) const
+int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out, std::vector<std::string_view>* lines)
 {
     return parseLines(&out, lines, nullptr);
 }
@@ -159,18 +119,12 @@ int AnalyzeLogFile::analyze(std::vector<AdjustTimeInfo>& out, std::vector<std::s
 // Lines end at 0x0A only; the text after a final line end is not a line,
 // but a last line without a line end is.
 int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std::string_view>* lines,
-                               ByteBuffer* report) const
+                               ByteBuffer* report)
 {
+    tally_.batchStarts();
     std::string_view text = rawText.view();
     if (text.empty())
         return 0;
-    if (!factsKnown) {
-        // One query per run: the host name belongs to the machine, not the line.
-        bool hostOk = queryHostName(host);
-        runTimeText = localTimeText(runStarted);
-        facts = RunFacts{host, hostOk, runTimeText};
-        factsKnown = true;
-    }
     // Room for a record per line of typical length, touched only as used;
     // a raw log of millions of lines grows the vector beyond it.
     if (out)
@@ -179,15 +133,8 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     AdjustTimeInfo info;
     int rc = 0;
     std::string_view line;
-    batchKinds.clear();
     auto keep = [&]() {
-        ++batchKinds[kindOf(info)];
-        if (isLargeCorrection(info))
-            ++batchKinds[kLargeCorrection];
-        if (!info.offset.empty()) {
-            lastOffsetSeen.assign(info.offset.view());
-            lastServerSeen.assign(info.serverIp.view());
-        }
+        tally_.saw(info);
         if (out) {
             out->push_back(info);
             if (lines)
@@ -231,31 +178,42 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     return rc;
 }
 
-int AnalyzeLogFile::write(const std::string& reportPath)
+int AnalyzeLogFile::deliverBatches(const Sink& sink)
 {
     if (readError)
         return -1;
+    for (;;) {
+        const bool delivered = sink.deliver() == 0;
+        tally_.settled(delivered);
+        if (!delivered) {
+            restoreLog();
+            return -1;
+        }
+        if (deleteLogFile() != 0)
+            return -1;
+        sink.release();
+        if (!nextBatch())
+            return readError ? -1 : 0;
+    }
+}
+
+int AnalyzeLogFile::write(const std::string& reportPath)
+{
     // The report lines of each batch are made as its lines are parsed: no
     // record is kept for them. The report is made even when nothing is due.
     ByteBuffer lines;
-    do {
+    return deliverBatches(Sink{[&] {
         lines.clear();
         parseLines(nullptr, nullptr, &lines);
-        if (appendToReport(reportPath, lines.view()) != 0) {
-            settle(false);
-            return -1;
-        }
-        if (settle(true) != 0)
-            return -1;
-    } while (nextBatch());
-    return readError ? -1 : 0;
+        return appendToReport(reportPath, lines.view());
+    }});
 }
 
 int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_view lines)
 {
     ReportFile report;
     std::string why;
-    if (report.open(reportPath, why) != 0) {
+    if (report.open(reportPath, run_.user(), why) != 0) {
         diag("AnalyzeLogFile::write ", reportPath, " false! " + why);
         return -1;
     }
@@ -271,28 +229,6 @@ int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_vi
         return -1;
     }
     return 0;
-}
-
-int AnalyzeLogFile::settle(bool delivered)
-{
-    if (!delivered)
-        return restoreLog();
-    for (const auto& [kind, n] : batchKinds)
-        kindsDelivered[kind] += n;
-    batchKinds.clear();
-    return deleteLogFile();
-}
-
-void AnalyzeLogFile::leftOut(const AdjustTimeInfo& info)
-{
-    auto uncount = [&](const std::string& kind) {
-        auto it = batchKinds.find(kind);
-        if (it != batchKinds.end() && it->second > 0)
-            --it->second;
-    };
-    uncount(kindOf(info));
-    if (isLargeCorrection(info))
-        uncount(kLargeCorrection);
 }
 
 int AnalyzeLogFile::deleteLogFile()

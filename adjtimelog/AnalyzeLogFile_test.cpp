@@ -1,6 +1,7 @@
 #include "AnalyzeLogFile.h"
 #include "CapturedOutput.h"
 #include "ScratchDir.h"
+#include "TestRun.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ std::string host()
 // An analyzer of dir's raw log, with its state in dir too.
 AnalyzeLogFile analyzerOf(const ScratchDir& dir, const char* name = "raw")
 {
-    return AnalyzeLogFile(dir / name, dir / "state", Owners{geteuid()}, RawLogClaim::Limits{});
+    return AnalyzeLogFile(testRun(dir / name, dir / "state"));
 }
 
 }  // namespace

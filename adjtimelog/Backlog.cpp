@@ -77,8 +77,8 @@ int RawLogClaim::resolveNote()
     if (!readSmallFile(notePath_, text))
         return 0;
     if (parseNote(text, n) && !n.earlier) {
-        if (!reportHolds(n)) {
-            cutPartialBatch(n);
+        if (!reportHolds(n, owners_.run)) {
+            cutPartialBatch(n, owners_.run);
         } else if (n.backlog == backlogId_ && static_cast<unsigned long long>(consumed_) == n.from) {
             batchFrom_ = consumed_;
             batchTo_ = static_cast<off_t>(n.to);

@@ -67,22 +67,18 @@ int64_t getCurrTime()
     return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-DatabaseManage::DatabaseManage(const std::string& path)
-    : DatabaseManage(path, stateDirectory(path), RawLogClaim::Limits{})
-{
-}
+DatabaseManage::DatabaseManage(const std::string& path) : DatabaseManage(observeRun(path)) {}
 
-DatabaseManage::DatabaseManage(const std::string& path, const std::string& stateDir,
-                               const RawLogClaim::Limits& limits)
-    : logPath(path)
+DatabaseManage::DatabaseManage(const RunContext& run, const RawLogClaim::Limits& limits)
 {
-    if (getData(stateDir, limits) < 0)
+    if (getData(run, limits) < 0)
         diag("DatabaseManage get date false!");
 }
 
-int DatabaseManage::getData(const std::string& stateDir, const RawLogClaim::Limits& limits)
+int DatabaseManage::getData(const RunContext& run, const RawLogClaim::Limits& limits)
 {
-    analyzer = std::make_unique<AnalyzeLogFile>(logPath, stateDir, rawLogOwners(), limits);
+    analyzer = std::make_unique<AnalyzeLogFile>(run, limits);
+    analyzed = true;
     if (analyzer->analyze(records, &lines) < 0 || records.empty()) {
         diag("DatabaseManage::getData NULL!");
         return -1;
@@ -90,14 +86,26 @@ int DatabaseManage::getData(const std::string& stateDir, const RawLogClaim::Limi
     return 0;
 }
 
-bool DatabaseManage::nextBatch()
+int DatabaseManage::insertAll()
 {
-    records.clear();
-    lines.clear();
-    if (!analyzer || !analyzer->nextBatch())
-        return false;
-    analyzer->analyze(records, &lines);  // a rejected line is said and skipped
-    return true;
+    if (analyzer->readFailed()) {
+        // The site hears what an empty raw log makes it hear; what waits
+        // is kept for the next run.
+        insert();
+        return -1;
+    }
+    return analyzer->deliverBatches(AnalyzeLogFile::Sink{
+        [&] {
+            if (!analyzed)
+                analyzer->analyze(records, &lines);  // a rejected line is said and skipped
+            analyzed = true;
+            return insert();
+        },
+        [&] {
+            records.clear();
+            lines.clear();
+            analyzed = false;
+        }});
 }
 
 std::string DatabaseManage::errorText(sb4* code)
@@ -175,10 +183,10 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
 // Executes text (a statement of the delivery record) with the batch's
 // identity and, for the record, the node and the run's time bound; with a
 // count, fetches the one number it answers. 0, or -1 with code.
-int DatabaseManage::deliveryStatement(const char* text, size_t length, sb4& code, long* count)
+int DatabaseManage::deliveryStatement(const char* sqlText, size_t length, sb4& code, long* count)
 {
     char sql[200] = {};
-    memcpy(sql, text, length);
+    memcpy(sql, sqlText, length);
     freeHandle(stmthp, OCI_HTYPE_STMT);
     allocHandle(envhp, &stmthp, OCI_HTYPE_STMT);
     char runtimeText[24] = {};
@@ -294,7 +302,7 @@ int DatabaseManage::insert()
     // Rows set aside in one run at the most; the next run goes on.
     const int kMostSetAside = 16;
     RowFailures rows(analyzer ? analyzer->stateDir() : std::string(),
-                     analyzer ? analyzer->batchId() : std::string());
+                     analyzer ? analyzer->batchId() : std::string(), analyzer ? analyzer->runTime() : 0);
     batchIdentity.clear();
     if (analyzer && !records.empty()) {
         if (analyzer->identifyBatch(batchIdentity) != 0) {
@@ -399,13 +407,6 @@ int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
         diag("DatabaseManage::select adjusts.node = ", info.node);
     }
     return 0;
-}
-
-int DatabaseManage::settle(bool delivered)
-{
-    if (!analyzer)
-        return 0;
-    return analyzer->settle(delivered);
 }
 
 DatabaseManage::~DatabaseManage()

@@ -17,9 +17,9 @@
 
 class DatabaseManage {
 public:
+    // A run on logPath as this process finds it (observeRun).
     explicit DatabaseManage(const std::string& logPath);
-    DatabaseManage(const std::string& logPath, const std::string& stateDir,
-                   const RawLogClaim::Limits& limits);
+    explicit DatabaseManage(const RunContext& run, const RawLogClaim::Limits& limits = {});
     DatabaseManage(const DatabaseManage&) = delete;
     DatabaseManage& operator=(const DatabaseManage&) = delete;
     ~DatabaseManage();
@@ -37,19 +37,18 @@ public:
     // Appends one record per row of the table; the text is not used.
     int select(const std::string& unused, std::vector<AdjustTimeInfo>& out);
 
-    // The records reached the database (delivered true) or did not: the
-    // backlog drops the batch, or keeps it for the next run.
-    int settle(bool delivered);
-    // The next batch of the backlog in place of this one; false when none
-    // is left.
-    bool nextBatch();
+    // Inserts every batch of the backlog, oldest first, each committed
+    // before the backlog drops it, until one fails (it stays for the next
+    // run). 0 when every batch went in and the raw log could be read.
+    int insertAll();
     // The raw log was there but could not be read; it is kept for the next run.
     bool inputFailed() const { return analyzer && analyzer->readFailed(); }
     // The analyzer of the raw log, for what the run delivered and saw.
     const AnalyzeLogFile* input() const { return analyzer.get(); }
+    AnalyzeLogFile* input() { return analyzer.get(); }
 
 private:
-    int getData(const std::string& stateDir, const RawLogClaim::Limits& limits);
+    int getData(const RunContext& run, const RawLogClaim::Limits& limits);
     // The last error's text; its number to code when asked.
     std::string errorText(sb4* code = nullptr);
     // Executes every row not set aside; -1 at the first refused row, whose
@@ -62,8 +61,8 @@ private:
     int deliveryStatement(const char* text, size_t length, sb4& code, long* count);
     void deliveriesMissing();
 
-    std::string logPath;
     std::vector<AdjustTimeInfo> records;
+    bool analyzed = false;  // records hold the current batch's
     std::vector<std::string_view> lines;  // the line of each record
     OCIEnv* envhp = nullptr;
     OCISvcCtx* svchp = nullptr;

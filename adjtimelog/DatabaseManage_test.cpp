@@ -2,6 +2,7 @@
 #include "CapturedOutput.h"
 #include "OciRecorder.h"
 #include "ScratchDir.h"
+#include "TestRun.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ protected:
     {
         writeFile(dir / "raw", rawLines(n));
         captureOutput();
-        m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
+        m = std::make_unique<DatabaseManage>(testRun(dir / "raw", dir / "state"));
         m->init("db:1521/orcl", "dbu", "tolvem");
         int rc = m->insert();
         return {capturedOutput(), rc};
@@ -106,10 +107,10 @@ TEST_F(DatabaseManageTest, SessionRowsAndOneCommit)
     // Each statement is released before the next replaces it.
     EXPECT_EQ(rec::callsOf("OCIHandleFree"), std::vector<std::string>(2, "OCIHandleFree type=4"));
 
-    EXPECT_EQ(m->settle(true), 0);
+    EXPECT_EQ(m->input()->deleteLogFile(), 0);
     EXPECT_FALSE(pathExists(dir / "state/sent"));
     EXPECT_FALSE(pathExists(dir / "raw")) << "delivered";
-    EXPECT_FALSE(m->nextBatch());
+    EXPECT_EQ(m->input()->waitingBytes(), 0);
 }
 
 TEST_F(DatabaseManageTest, ProgressDots)
@@ -133,7 +134,7 @@ TEST_F(DatabaseManageTest, ProgressDots)
             out = out.substr(out.find('\n') + 1);
         EXPECT_EQ(out, c.out) << c.rows;
         EXPECT_EQ(rec::callsOf("OCITransCommit").size(), 1u);
-        m->settle(true);
+        m->input()->deleteLogFile();
     }
 }
 
@@ -148,11 +149,11 @@ TEST_F(DatabaseManageTest, FailedRowRollsBackAndKeepsTheLines)
     EXPECT_EQ(rec::callsOf("OCIStmtExecute").size(), 6u) << "later rows are not tried";
     EXPECT_TRUE(rec::callsOf("OCITransCommit").empty());
     EXPECT_EQ(rec::callsOf("OCITransRollback").size(), 1u);
-    EXPECT_EQ(m->settle(false), 0);
+    EXPECT_EQ(m->input()->restoreLog(), 0);
     m.reset();
     rec::reset();
     captureOutput();
-    m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
+    m = std::make_unique<DatabaseManage>(testRun(dir / "raw", dir / "state"));
     m->init("db:1521/orcl", "dbu", "tolvem");
     EXPECT_EQ(m->insert(), 0);
     EXPECT_EQ(capturedOutput().substr(0, 30), "starting to insert: 8 >>>>>> \n") << "every line waited";
@@ -220,7 +221,7 @@ TEST_F(DatabaseManageTest, TeardownWithoutASessionReleasesNothing)
 {
     writeFile(dir / "raw", rawLines(1));
     captureOutput();
-    auto m = std::make_unique<DatabaseManage>(dir / "raw", dir / "state", RawLogClaim::Limits{});
+    auto m = std::make_unique<DatabaseManage>(testRun(dir / "raw", dir / "state"));
     m.reset();  // init never ran: nothing to end or release
     capturedOutput();
     EXPECT_TRUE(rec::calls.empty());
@@ -303,7 +304,7 @@ TEST_F(DatabaseManageTest, RowRefusedThreeRunsInARowIsSetAsideButNotWhenEveryRow
         rec::refuseRows(5, "", 20000);
         std::unique_ptr<DatabaseManage> m;
         EXPECT_EQ(insert(run == 1 ? 8 : 0, m).rc, -1);
-        m->settle(false);
+        m->input()->restoreLog();
     }
     EXPECT_FALSE(pathExists(dir / "state/dead-letters"));
     // One row refused by a trigger while the others go in: set aside in the
@@ -314,7 +315,8 @@ TEST_F(DatabaseManageTest, RowRefusedThreeRunsInARowIsSetAsideButNotWhenEveryRow
         std::unique_ptr<DatabaseManage> m;
         Outcome r = insert(0, m);
         EXPECT_EQ(r.rc, run < 3 ? -1 : 0) << run;
-        m->settle(r.rc == 0);
+        if (r.rc == 0)
+            m->input()->deleteLogFile();
     }
     EXPECT_NE(readFile(dir / "state/dead-letters").find("ntpdate[105]"), std::string::npos);
     EXPECT_FALSE(pathExists(dir / "state/rows")) << "nothing kept once the batch is in";

@@ -136,11 +136,11 @@ namespace {
 // The report the batch went to: the file at the note's path, or, when
 // logrotate has moved it aside since (delaycompress keeps the newest one
 // plain for a cycle), the one at path.1.
-int openNoted(const DeliveryNote& n, int flags)
+int openNoted(const DeliveryNote& n, int flags, uid_t self)
 {
     for (const std::string& path : {n.reportPath, n.reportPath + ".1"}) {
         std::string why;
-        Fd report(openInDirectory(path, flags, 0, why));
+        Fd report(openInDirectory(path, flags, 0, self, why));
         struct stat st;
         if (report.valid() && sys.fstat(report.get(), &st) == 0 && S_ISREG(st.st_mode) &&
             static_cast<unsigned long long>(st.st_dev) == n.reportDev &&
@@ -152,9 +152,9 @@ int openNoted(const DeliveryNote& n, int flags)
 
 }  // namespace
 
-bool reportHolds(const DeliveryNote& n)
+bool reportHolds(const DeliveryNote& n, uid_t self)
 {
-    Fd report(openNoted(n, O_RDONLY));
+    Fd report(openNoted(n, O_RDONLY, self));
     struct stat st;
     if (!report.valid() || sys.fstat(report.get(), &st) != 0 ||
         static_cast<unsigned long long>(st.st_size) < n.reportSize + n.length)
@@ -173,9 +173,9 @@ bool reportHolds(const DeliveryNote& n)
     return batchHash(n.scheme, batch) == n.hash;
 }
 
-void cutPartialBatch(const DeliveryNote& n)
+void cutPartialBatch(const DeliveryNote& n, uid_t self)
 {
-    Fd report(openNoted(n, O_WRONLY));
+    Fd report(openNoted(n, O_WRONLY, self));
     struct stat st;
     if (!report.valid() || sys.fstat(report.get(), &st) != 0)
         return;

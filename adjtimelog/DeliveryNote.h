@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // How a batch is hashed: FNV-1a a byte at a time (the notes of the earliest
 // versions), or eight bytes at a time.
@@ -43,9 +44,9 @@ std::string formatNote(const DeliveryNote& n);
 bool parseNote(std::string_view text, DeliveryNote& n);
 
 // The report holds the batch where the note says.
-bool reportHolds(const DeliveryNote& n);
+bool reportHolds(const DeliveryNote& n, uid_t self);
 // A run killed in the middle of writing its batch leaves part of it at the
 // report's end: only runs under the lock write the report, so what stands
 // after the size the note gives, short of the whole batch, is that part,
 // and it goes; the lines are then reported whole.
-void cutPartialBatch(const DeliveryNote& n);
+void cutPartialBatch(const DeliveryNote& n, uid_t self);

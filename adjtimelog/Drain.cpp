@@ -231,7 +231,7 @@ Fd RawLogClaim::openLanding(Drain& d, std::string& refused)
     refused.clear();
     const std::string transit = directoryOf(d.landing);
     const bool inTransit =
-        baseName(d.landing) == "raw" && baseName(transit).rfind(".adjtimelog-" + std::to_string(geteuid()) + ".", 0) == 0;
+        baseName(d.landing) == "raw" && baseName(transit).rfind(".adjtimelog-" + std::to_string(owners_.run) + ".", 0) == 0;
     struct stat st;
     if (!inTransit) {
         // A copy that an earlier version kept: a plain file of the owners.
@@ -258,7 +258,7 @@ Fd RawLogClaim::openLanding(Drain& d, std::string& refused)
     struct stat rawDir;
     if (sys.fstat(dir.get(), &st) != 0 || stat(directoryOf(raw_).c_str(), &rawDir) != 0)
         return Fd();
-    if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700 || st.st_dev != rawDir.st_dev) {
+    if (st.st_uid != owners_.run || (st.st_mode & 07777) != 0700 || st.st_dev != rawDir.st_dev) {
         char octal[8];
         snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         refused = "a directory of uid " + std::to_string(st.st_uid) + " with mode " + octal +

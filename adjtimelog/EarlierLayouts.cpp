@@ -14,18 +14,18 @@
 // says whether the start of the claimed copy already reached the report.
 int RawLogClaim::takeUpEarlierCopies()
 {
-    const std::string earlier = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(geteuid());
+    const std::string earlier = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(owners_.run);
     const bool inState = earlier == dir_;
     struct stat st;
     bool ours = inState || (sys.lstat(earlier.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                            st.st_uid == geteuid() && (st.st_mode & 077) == 0);
+                            st.st_uid == owners_.run && (st.st_mode & 077) == 0);
     off_t claimedFrom = 0;
     std::string text;
     DeliveryNote n;
     if (ours && readSmallFile(earlier + "/delivery", text)) {
         if (parseNote(text, n) && n.earlier) {
-            if (!reportHolds(n))
-                cutPartialBatch(n);
+            if (!reportHolds(n, owners_.run))
+                cutPartialBatch(n, owners_.run);
             else if (sys.lstat((earlier + "/claimed").c_str(), &st) == 0 &&
                      static_cast<unsigned long long>(st.st_dev) == n.claimedDev &&
                      static_cast<unsigned long long>(st.st_ino) == n.claimedIno)

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <cstring>
-#include <ctime>
+#include <cstdint>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/mman.h>
@@ -239,10 +239,9 @@ namespace {
 // sticky bit, or swap anything in it.
 enum class DirTrust { Private, Sticky, Open };
 
-DirTrust trustOf(const struct stat& st)
+DirTrust trustOf(const struct stat& st, uid_t self)
 {
-    const uid_t me = geteuid();
-    bool othersWrite = (st.st_uid != me && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
+    bool othersWrite = (st.st_uid != self && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
                        ((st.st_mode & S_IWGRP) && st.st_gid != 0);
     if (!othersWrite)
         return DirTrust::Private;
@@ -307,7 +306,7 @@ int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owner
     return -1;
 }
 
-int openInDirectory(const std::string& path, int flags, mode_t mode, std::string& why)
+int openInDirectory(const std::string& path, int flags, mode_t mode, uid_t self, std::string& why)
 {
     why.clear();
     std::string dirPath = directoryOf(path);
@@ -316,7 +315,7 @@ int openInDirectory(const std::string& path, int flags, mode_t mode, std::string
     if (!dir.valid() || sys.fstat(dir.get(), &st) != 0)
         return -1;
     std::string name = baseName(path);
-    switch (trustOf(st)) {
+    switch (trustOf(st, self)) {
     case DirTrust::Private:
         return sys.openat(dir.get(), name.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
     case DirTrust::Open:
@@ -325,7 +324,7 @@ int openInDirectory(const std::string& path, int flags, mode_t mode, std::string
     case DirTrust::Sticky:
         break;
     }
-    return openGuarded(dir.get(), name.c_str(), flags, mode, Owners{geteuid()}, why);
+    return openGuarded(dir.get(), name.c_str(), flags, mode, Owners{self}, why);
 }
 
 // Sixteen hex digits nobody can guess, for names in /tmp and the backlog's.
@@ -333,12 +332,15 @@ std::string randomId()
 {
     unsigned char bytes[8];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        struct timespec ts {};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        unsigned long long mix = static_cast<unsigned long long>(ts.tv_nsec) ^
-                                 (static_cast<unsigned long long>(getpid()) << 32) ^
-                                 static_cast<unsigned long long>(ts.tv_sec);
-        memcpy(bytes, &mix, sizeof bytes);
+        // A kernel without getrandom still has the device; failing both, the
+        // name is only unique (every name is made with O_EXCL or mkdir).
+        Fd dev(sys.open("/dev/urandom", O_RDONLY | O_CLOEXEC, 0));
+        if (!dev.valid() || sys.pread(dev.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+            static unsigned counter = 0;
+            unsigned long long mix = (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter ^
+                                     reinterpret_cast<uintptr_t>(&mix);
+            memcpy(bytes, &mix, sizeof bytes);
+        }
     }
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
@@ -350,7 +352,8 @@ std::string randomId()
 }
 
 
-int publishFile(const std::string& path, std::string_view text, mode_t mode, bool ownDirectory, std::string& why)
+int publishFile(const std::string& path, std::string_view text, mode_t mode, uid_t self, bool ownDirectory,
+                std::string& why)
 {
     why.clear();
     const std::string dirPath = directoryOf(path), name = baseName(path);
@@ -360,12 +363,12 @@ int publishFile(const std::string& path, std::string_view text, mode_t mode, boo
         why = dirPath + ": " + strerror(errno);
         return -1;
     }
-    DirTrust trust = trustOf(st);
+    DirTrust trust = trustOf(st, self);
     if (trust == DirTrust::Open) {
         why = describeDirectory(dirPath, st) + " may be written by other users and is not sticky";
         return -1;
     }
-    if (ownDirectory && st.st_uid != geteuid() && st.st_uid != 0) {
+    if (ownDirectory && st.st_uid != self && st.st_uid != 0) {
         why = describeDirectory(dirPath, st) + " belongs to another user";
         return -1;
     }
@@ -398,7 +401,7 @@ int publishFile(const std::string& path, std::string_view text, mode_t mode, boo
     return 0;
 }
 
-int makeDirectories(const std::string& path, mode_t mode, std::string& why)
+int makeDirectories(const std::string& path, mode_t mode, uid_t self, std::string& why)
 {
     why.clear();
     Fd at(sys.open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
@@ -418,7 +421,7 @@ int makeDirectories(const std::string& path, mode_t mode, std::string& why)
         if (!next.valid() && errno == ENOENT) {
             // Made only where no other user could swap it for a link.
             struct stat st;
-            if (sys.fstat(at.get(), &st) == 0 && trustOf(st) == DirTrust::Open) {
+            if (sys.fstat(at.get(), &st) == 0 && trustOf(st, self) == DirTrust::Open) {
                 why = describeDirectory(done.empty() ? "/" : done, st) +
                       " may be written by other users and is not sticky";
                 return -1;

@@ -157,8 +157,9 @@ int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owner
 // asked (links followed, created with O_CREAT). One that others can write
 // is used only when it has the sticky bit (as /tmp), and then by the rule
 // of openGuarded for the run's own files; without it the file is refused,
-// as logrotate refuses an insecure parent directory. Returns as openGuarded.
-int openInDirectory(const std::string& path, int flags, mode_t mode, std::string& why);
+// as logrotate refuses an insecure parent directory. self is the run's
+// user. Returns as openGuarded.
+int openInDirectory(const std::string& path, int flags, mode_t mode, uid_t self, std::string& why);
 
 // Writes a whole file that a user names (a page, the metrics) without
 // trusting what stands at its name: text goes to a new file of an
@@ -167,14 +168,16 @@ int openInDirectory(const std::string& path, int flags, mode_t mode, std::string
 // file or the whole new one and a link planted there is replaced, its
 // target never written. A FIFO, device, socket or directory at path, and a
 // directory others may write without the sticky bit, are refused; with
-// ownDirectory also a directory of another user than the run's or root.
-// 0, or -1 with why saying what failed.
-int publishFile(const std::string& path, std::string_view text, mode_t mode, bool ownDirectory, std::string& why);
+// ownDirectory also a directory of another user than the run's (self) or
+// root. 0, or -1 with why saying what failed.
+int publishFile(const std::string& path, std::string_view text, mode_t mode, uid_t self, bool ownDirectory,
+                std::string& why);
 
 // Makes the absolute directory path with mode, and the directories on its
 // way that are missing (0755), never in a directory that other users may
-// write without the sticky bit. 0, or -1 with why saying what failed.
-int makeDirectories(const std::string& path, mode_t mode, std::string& why);
+// write without the sticky bit (self: the run's user). 0, or -1 with why
+// saying what failed.
+int makeDirectories(const std::string& path, mode_t mode, uid_t self, std::string& why);
 
 // Sixteen hex digits nobody can guess, for names in shared directories.
 std::string randomId();

@@ -76,16 +76,16 @@ TEST_F(OpenRule, ReportDirectoriesOthersWriteMustBeSticky)
     std::string why;
     // Sticky and open to all: the rule, so another user's link is refused.
     link("report", kOther);
-    EXPECT_LT(openInDirectory(dir / "report", O_WRONLY | O_APPEND | O_CREAT, 0644, why), 0);
+    EXPECT_LT(openInDirectory(dir / "report", O_WRONLY | O_APPEND | O_CREAT, 0644, geteuid(), why), 0);
     EXPECT_EQ(why, "a symbolic link of uid 65534 in a directory of uid 0");
     // Not sticky: refused whatever stands there, as logrotate refuses it.
     chmod(dir.path().c_str(), 0777);
-    EXPECT_LT(openInDirectory(dir / "new", O_WRONLY | O_APPEND | O_CREAT, 0644, why), 0);
+    EXPECT_LT(openInDirectory(dir / "new", O_WRONLY | O_APPEND | O_CREAT, 0644, geteuid(), why), 0);
     EXPECT_EQ(why, "its directory " + dir.path() + " (uid 0, mode 0777) may be written by other users and is not sticky");
     EXPECT_FALSE(pathExists(dir / "new"));
     // Root's alone: opened as asked, links followed.
     chmod(dir.path().c_str(), 0755);
-    Fd fd(openInDirectory(dir / "report", O_WRONLY | O_APPEND | O_CREAT, 0644, why));
+    Fd fd(openInDirectory(dir / "report", O_WRONLY | O_APPEND | O_CREAT, 0644, geteuid(), why));
     EXPECT_TRUE(fd.valid()) << why;
 }
 
@@ -94,21 +94,21 @@ TEST(MakeDirectories, MissingOnesAreMadeButNeverInADirectoryAnyoneMaySwap)
     ScratchDir dir;
     std::string why;
     const std::string state = dir / "var/lib/adjtimelog";
-    ASSERT_EQ(makeDirectories(state, 0700, why), 0) << why;
+    ASSERT_EQ(makeDirectories(state, 0700, geteuid(), why), 0) << why;
     struct stat st;
     ASSERT_EQ(stat(state.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(stat((dir / "var/lib").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u) << "the directories on the way";
-    EXPECT_EQ(makeDirectories(state, 0700, why), 0) << "there already";
+    EXPECT_EQ(makeDirectories(state, 0700, geteuid(), why), 0) << "there already";
 
     ASSERT_EQ(mkdir((dir / "open").c_str(), 0777), 0);
     ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
-    EXPECT_EQ(makeDirectories(dir / "open/log", 0755, why), -1);
+    EXPECT_EQ(makeDirectories(dir / "open/log", 0755, geteuid(), why), -1);
     EXPECT_EQ(why, "its directory " + dir / "open" + " (uid " + std::to_string(geteuid()) +
                        ", mode 0777) may be written by other users and is not sticky");
     EXPECT_FALSE(pathExists(dir / "open/log"));
     writeFile(dir / "file", "");
-    EXPECT_EQ(makeDirectories(dir / "file/log", 0755, why), -1);
+    EXPECT_EQ(makeDirectories(dir / "file/log", 0755, geteuid(), why), -1);
     EXPECT_EQ(why, dir / "file" + ": Not a directory");
 }

@@ -10,6 +10,7 @@
 #include "Diagnostics.h"
 #include "Metrics.h"
 #include "RowFailures.h"
+#include "RunContext.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,24 +35,18 @@ static void usage(const char* program)
 static AnalyzeLogFile* analyzer = nullptr;
 static DatabaseManage* manager = nullptr;
 
-static int write_log_file(const std::string& reportPath)
+static int write_log_file(const RunContext& run, const std::string& reportPath)
 {
-    analyzer = new AnalyzeLogFile(ADJTIMELOG_RAW_LOG);
+    analyzer = new AnalyzeLogFile(run);
     return analyzer->write(reportPath) < 0 ? 1 : 0;
 }
 
-static int insert_database(const std::string& connect, const std::string& user,
+static int insert_database(const RunContext& run, const std::string& connect, const std::string& user,
                            const std::string& password)
 {
-    manager = new DatabaseManage(ADJTIMELOG_RAW_LOG);
+    manager = new DatabaseManage(run);
     manager->init(connect, user, password);
-    // Batch after batch of the backlog, oldest first, until one fails.
-    bool delivered;
-    do {
-        delivered = manager->insert() == 0;
-        manager->settle(delivered);
-    } while (delivered && manager->nextBatch());
-    return delivered && !manager->inputFailed() ? 0 : 1;
+    return manager->insertAll() == 0 ? 0 : 1;
 }
 
 // The run's metrics, when a directory for them was given: written whatever
@@ -63,10 +58,11 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
     RunOutcome facts;
     facts.action = cl.action;
     facts.success = status == 0;
-    facts.now = time(nullptr);
-    facts.delivered = input->deliveredKinds();
-    facts.lastOffset = input->lastOffset();
-    facts.lastServer = input->lastServer();
+    facts.now = input->run().now;
+    facts.user = input->run().user();
+    facts.delivered = input->tally().delivered();
+    facts.lastOffset = input->tally().lastOffset();
+    facts.lastServer = input->tally().lastServer();
     facts.backlogBytes = input->waitingBytes();
     facts.deadLetters = deadLetterCount(input->stateDir());
     facts.rawLogModified = input->rawLogModified();
@@ -79,14 +75,16 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
 int main(int argc, char** argv)
 {
     const CommandLine cl = parseCommandLine(argc, argv);
-    setJournalOutput(outputIsJournal(getenv("JOURNAL_STREAM")));
+    // What the run depends on outside itself, worked out once.
+    const RunContext run = observeRun(ADJTIMELOG_RAW_LOG);
+    setJournalOutput(run.journal);
     if (cl.action == "log") {
-        int status = write_log_file(cl.reportPath);
+        int status = write_log_file(run, cl.reportPath);
         write_metrics(cl, analyzer, status);
         return status;
     }
     if (cl.action == "database") {
-        int status = insert_database(cl.connect, ADJTIMELOG_DB_USER, ADJTIMELOG_DB_PASSWORD);
+        int status = insert_database(run, cl.connect, ADJTIMELOG_DB_USER, ADJTIMELOG_DB_PASSWORD);
         write_metrics(cl, manager->input(), status);
         return status;
     }

@@ -44,6 +44,38 @@ bool isLargeCorrection(const AdjustTimeInfo& info)
     return end != text && (*end == '\0' || *end == ' ' || *end == '\r') && std::isfinite(v) && std::fabs(v) >= 0.128;
 }
 
+void RunTally::saw(const AdjustTimeInfo& info)
+{
+    ++batch_[kindOf(info)];
+    if (isLargeCorrection(info))
+        ++batch_[kLargeCorrection];
+    if (!info.offset.empty()) {
+        lastOffset_.assign(info.offset.view());
+        lastServer_.assign(info.serverIp.view());
+    }
+}
+
+void RunTally::leftOut(const AdjustTimeInfo& info)
+{
+    auto uncount = [&](const std::string& kind) {
+        auto it = batch_.find(kind);
+        if (it != batch_.end() && it->second > 0)
+            --it->second;
+    };
+    uncount(kindOf(info));
+    if (isLargeCorrection(info))
+        uncount(kLargeCorrection);
+}
+
+void RunTally::settled(bool delivered)
+{
+    if (delivered) {
+        for (const auto& [kind, n] : batch_)
+            delivered_[kind] += n;
+    }
+    batch_.clear();
+}
+
 namespace {
 
 std::map<std::string, std::string> readKept(const std::string& path)
@@ -206,7 +238,7 @@ int writeMetrics(const std::string& stateDir, const std::string& dir, const RunO
         return 0;
     // The file appears whole under its name (node_exporter reads *.prom
     // only), in a directory no other user could have swapped it in.
-    if (publishFile(dir + "/adjtimelog.prom", exposition(kept), 0644, true, why) != 0)
+    if (publishFile(dir + "/adjtimelog.prom", exposition(kept), 0644, facts.user, true, why) != 0)
         return -1;
     return 0;
 }

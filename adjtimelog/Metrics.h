@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <sys/types.h>
 #include <map>
 #include <string>
 
@@ -19,6 +20,7 @@ struct RunOutcome {
     std::string action;  // "log" or "database"
     bool success = false;
     time_t now = 0;
+    uid_t user = 0;  // the run's user, whose directory the metrics may be in
     // Records that reached their destination, by kind: "step", "adjust", "failure".
     std::map<std::string, uint64_t> delivered;
     // The last record with an offset that the run saw (delivered or not).
@@ -36,6 +38,30 @@ std::string kindOf(const AdjustTimeInfo& info);
 // (chronyd -q says "step" of two microseconds). Counted under this kind too.
 bool isLargeCorrection(const AdjustTimeInfo& info);
 constexpr const char* kLargeCorrection = "large";
+
+// What a run delivered and saw, for the metrics: it watches the batch loop
+// (AnalyzeLogFile::deliverBatches), told each record as a batch is parsed
+// and each batch as it settles.
+class RunTally {
+public:
+    // The current batch is parsed (again): its counts start afresh.
+    void batchStarts() { batch_.clear(); }
+    void saw(const AdjustTimeInfo& info);
+    // A record of the batch that will not reach its destination with it.
+    void leftOut(const AdjustTimeInfo& info);
+    // The batch reached its destination (its counts are delivered) or not.
+    void settled(bool delivered);
+
+    // Records delivered, by kind (kindOf; kLargeCorrection besides).
+    const std::map<std::string, uint64_t>& delivered() const { return delivered_; }
+    // The last offset seen, delivered or not, and its server.
+    const std::string& lastOffset() const { return lastOffset_; }
+    const std::string& lastServer() const { return lastServer_; }
+
+private:
+    std::map<std::string, uint64_t> batch_, delivered_;
+    std::string lastOffset_, lastServer_;
+};
 
 // Adds the facts of the run to the state kept in stateDir and writes the
 // metrics file into dir (refused in a directory another user could swap

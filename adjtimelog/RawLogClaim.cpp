@@ -98,7 +98,7 @@ int RawLogClaim::claimRawLog()
     if (quiet == Busy)
         return fail(ClaimStep::Claim, raw_, EBUSY);  // a writer keeps it open: next run
 
-    const std::string transit = rawDir + "/.adjtimelog-" + std::to_string(geteuid()) + "." + randomId();
+    const std::string transit = rawDir + "/.adjtimelog-" + std::to_string(owners_.run) + "." + randomId();
     const std::string landing = transit + "/raw";
     Drain d;
     if (startDrain(d, landing, 0, st) != 0) {

@@ -3,7 +3,7 @@
 // The raw log is filled by a job outside this program in /tmp, a directory
 // that every user can write and that a reboot empties. A run keeps what it
 // claimed in a state directory of its own that no other user can enter:
-// root's on persistent storage (stateDirectory() below), another user's in
+// root's on persistent storage (stateDirectory(), RunContext.h), another user's in
 // /tmp beside the raw log. Nothing another user plants is trusted: the raw
 // log is taken only as the rule of openGuarded (Files.h) allows, and
 // nothing is ever written back to /tmp.
@@ -71,12 +71,6 @@ struct ClaimError {
     int err = 0;
     std::string why;
 };
-
-// Where a run keeps its state: $STATE_DIRECTORY (the entry named
-// adjtimelog, else the first) when the service manager gives one; for root
-// the build's ADJTIMELOG_STATE_DIR; for any other user
-// <raw log's directory>/.adjtimelog-<uid>.
-std::string stateDirectory(const std::string& rawPath);
 
 class RawLogClaim {
 public:

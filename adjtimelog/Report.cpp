@@ -48,17 +48,17 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
     }
 }
 
-int ReportFile::open(const std::string& path, std::string& why)
+int ReportFile::open(const std::string& path, uid_t self, std::string& why)
 {
     why.clear();
-    fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, why));
+    fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, self, why));
     // A fresh node has no report directory yet: it is made, as logrotate's
     // createolddir would, where no other user could swap it.
     struct stat dir;
     if (!fd_.valid() && errno == ENOENT && why.empty() && path.front() == '/' &&
         stat(directoryOf(path).c_str(), &dir) != 0 && errno == ENOENT &&
-        makeDirectories(directoryOf(path), 0755, why) == 0)
-        fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, why));
+        makeDirectories(directoryOf(path), 0755, self, why) == 0)
+        fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, self, why));
     if (!fd_.valid()) {
         if (why.empty())
             why = strerror(errno);

@@ -29,8 +29,9 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info);
 // batch, which stays in the backlog, is reported whole by the next run.
 class ReportFile {
 public:
-    // 0, or -1 with why (errno's text or the open rule's words).
-    int open(const std::string& path, std::string& why);
+    // Opened for self, the run's user. 0, or -1 with why (errno's text or
+    // the open rule's words).
+    int open(const std::string& path, uid_t self, std::string& why);
     // The report before this batch; regular() false for a device or FIFO
     // the operator chose, which is neither synced nor cut back.
     const struct stat& before() const { return before_; }

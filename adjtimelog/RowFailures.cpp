@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-RowFailures::RowFailures(std::string stateDir, std::string batchId)
-    : dir_(std::move(stateDir)), batch_(std::move(batchId))
+RowFailures::RowFailures(std::string stateDir, std::string batchId, time_t now)
+    : dir_(std::move(stateDir)), batch_(std::move(batchId)), now_(now)
 {
     std::string text;
     if (!readSmallFile(dir_ + "/rows", text))
@@ -62,9 +62,8 @@ int RowFailures::countRefusal(size_t index)
 int RowFailures::setAsideRow(size_t index, std::string_view line, std::string_view error)
 {
     char when[32] = "";
-    time_t now = time(nullptr);
     struct tm utc;
-    if (gmtime_r(&now, &utc))
+    if (gmtime_r(&now_, &utc))
         strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::string entry = std::string(when) + "\t" + escaped(error, false) + "\t" + escaped(line, false) + "\n";
     Fd fd(sys.open(deadLetters().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -14,14 +14,16 @@
 //                 control bytes and tabs written as \xNN (Escape.h)
 #pragma once
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <string_view>
 
 class RowFailures {
 public:
-    // What is kept about the batch batchId (AnalyzeLogFile::batchId).
-    RowFailures(std::string stateDir, std::string batchId);
+    // What is kept about the batch batchId (AnalyzeLogFile::batchId), by
+    // a run that started at now.
+    RowFailures(std::string stateDir, std::string batchId, time_t now);
 
     bool setAside(size_t index) const;
     // One more run refused row index; how many runs in a row now have.
@@ -39,6 +41,7 @@ private:
     int save();
     std::string dir_;
     std::string batch_;
+    time_t now_;
     std::map<size_t, int> counts_;  // -1: set aside
 };
 

@@ -15,7 +15,7 @@ Parsed parse(std::string_view line, AdjustTimeInfo start = {})
 {
     Parsed p{0, std::move(start), {}};
     captureOutput();
-    p.rc = AnalyzeLogFile::separateLog(line, "node01", true, p.info);
+    p.rc = AnalyzeLogFile::separateLog(line, "node01", true, time(nullptr), p.info);
     p.out = capturedOutput();
     return p;
 }
@@ -153,7 +153,7 @@ TEST(SeparateLog, HostName)
     AdjustTimeInfo info;
     captureOutput();
     int rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec",
-                                         "", false, info);
+                                         "", false, time(nullptr), info);
     EXPECT_EQ(capturedOutput(), "gethostname calling error! \n");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(info, AdjustTimeInfo{});
@@ -161,7 +161,7 @@ TEST(SeparateLog, HostName)
     // A long name is kept whole.
     std::string longName(64, 'n');
     rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec",
-                                     longName, true, info);
+                                     longName, true, time(nullptr), info);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(info.node, longName);
 
@@ -171,6 +171,6 @@ TEST(SeparateLog, HostName)
     AdjustTimeInfo perLine, perRun;
     const std::string line = " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset 1 sec";
     ASSERT_EQ(AnalyzeLogFile::separateLog(line, perLine), 0);
-    ASSERT_EQ(AnalyzeLogFile::separateLog(line, host, true, perRun), 0);
+    ASSERT_EQ(AnalyzeLogFile::separateLog(line, host, true, time(nullptr), perRun), 0);
     EXPECT_EQ(perLine, perRun);
 }

@@ -1,6 +1,7 @@
 // The run's state directory and its lock.
 #include "RawLogClaim.h"
 #include "BuildSettings.h"
+#include "RunContext.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,11 +9,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-std::string stateDirectory(const std::string& rawPath)
+std::string stateDirectory(const std::string& rawPath, const char* stateDirectoryEnv, uid_t user)
 {
     // systemd's StateDirectory=: colon-separated when a unit has several.
-    if (const char* given = getenv("STATE_DIRECTORY"); given && given[0] == '/') {
-        std::string all = given;
+    if (stateDirectoryEnv && stateDirectoryEnv[0] == '/') {
+        std::string all = stateDirectoryEnv;
         std::string first = all.substr(0, all.find(':'));
         for (size_t at = 0; at <= all.size();) {
             size_t end = all.find(':', at);
@@ -23,9 +24,9 @@ std::string stateDirectory(const std::string& rawPath)
         }
         return first;
     }
-    if (geteuid() == 0)
+    if (user == 0)
         return ADJTIMELOG_STATE_DIR;
-    return directoryOf(rawPath) + "/.adjtimelog-" + std::to_string(geteuid());
+    return directoryOf(rawPath) + "/.adjtimelog-" + std::to_string(user);
 }
 
 // The run's own directory: made when missing, made private again when it is
@@ -41,17 +42,17 @@ int RawLogClaim::checkStateDir()
         // are made too.
         std::string why;
         if (sys.mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST &&
-            (errno != ENOENT || makeDirectories(dir_, 0700, why) != 0))
+            (errno != ENOENT || makeDirectories(dir_, 0700, owners_.run, why) != 0))
             return why.empty() ? fail(ClaimStep::Claim, dir_, errno) : refuse(ClaimStep::Claim, dir_, why);
         if (sys.lstat(dir_.c_str(), &st) != 0)
             return fail(ClaimStep::Claim, dir_, errno);
     }
-    if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) != 0 &&
+    if (S_ISDIR(st.st_mode) && st.st_uid == owners_.run && (st.st_mode & 077) != 0 &&
         chmod(dir_.c_str(), 0700) == 0)
         st.st_mode = (st.st_mode & ~07777u) | 0700;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+    if (!S_ISDIR(st.st_mode) || st.st_uid != owners_.run || (st.st_mode & 077) != 0)
         return refuse(ClaimStep::Claim, dir_,
-                      "not a private directory (a directory of uid " + std::to_string(geteuid()) +
+                      "not a private directory (a directory of uid " + std::to_string(owners_.run) +
                           " with mode 0700): remove it");
     return 0;
 }

@@ -27,8 +27,9 @@
 
 namespace {
 
-// Appends bytes to the raw log; the reason it was refused, or "".
-std::string append(std::string_view bytes)
+// Appends bytes to the raw log as user self; the reason it was refused,
+// or "".
+std::string append(std::string_view bytes, uid_t self)
 {
     const std::string raw = ADJTIMELOG_RAW_LOG;
     Fd dir(open(directoryOf(raw).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -36,7 +37,7 @@ std::string append(std::string_view bytes)
         return strerror(errno);
     std::string why;
     Fd fd(openGuarded(dir.get(), baseName(raw).c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600,
-                      Owners{geteuid()}, why));
+                      Owners{self}, why));
     if (!fd.valid())
         return why.empty() ? strerror(errno) : why;
     if (writeAll(fd.get(), bytes) != 0)
@@ -48,6 +49,7 @@ std::string append(std::string_view bytes)
 
 int main(int argc, char** argv)
 {
+    const uid_t self = geteuid();
     if (argc < 2) {
         fprintf(stderr, "usage: adjtimelog-job TIME-TOOL [ARG]...\n"
                         "  e.g. adjtimelog-job ntpdate SERVER\n");
@@ -78,7 +80,7 @@ int main(int argc, char** argv)
         if (n == 0)
             return;
         if (why.empty())
-            why = append(std::string_view(text.data(), n));
+            why = append(std::string_view(text.data(), n), self);
         if (!why.empty()) {
             static bool told = false;
             if (!told)

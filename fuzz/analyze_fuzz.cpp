@@ -3,6 +3,7 @@
 // records than lines, and lines not delivered wait in the backlog byte for
 // byte (but for lines over the bound, which are dropped).
 #include "AnalyzeLogFile.h"
+#include "TestRun.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string state = dir + "/state";
     std::vector<AdjustTimeInfo> records;
     {
-        AnalyzeLogFile analyzer(raw, state, Owners{geteuid()}, RawLogClaim::Limits{});
+        AnalyzeLogFile analyzer(testRun(raw, state));
         int rc = analyzer.analyze(records);
         if (rc != 0 && rc != -1)
             abort();

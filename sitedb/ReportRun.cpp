@@ -282,7 +282,7 @@ int runReport(const std::vector<std::string>& args, const std::string& defaultCo
         // The page is the operator's to serve: 0644, whole or absent, and
         // never written through whatever another user put at its name.
         std::string why;
-        if (publishFile(htmlFile, formatHtml(nodes, period), 0644, false, why) != 0) {
+        if (publishFile(htmlFile, formatHtml(nodes, period), 0644, geteuid(), false, why) != 0) {
             fprintf(stderr, "sitedb: %s\n", why.c_str());
             return 1;
         }
