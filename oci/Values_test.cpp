@@ -13,9 +13,9 @@ TEST(Values, BindsReadOutAsTheyWereBound)
     OCIBind b;
     Value v;
     Failure f;
-    char text[8] = "abc";
+    char chars[8] = "abc";
     ub2 length = 0;
-    b.value = text, b.size = 8, b.dty = SQLT_STR;
+    b.value = chars, b.size = 8, b.dty = SQLT_STR;
     ASSERT_TRUE(dmoci::valueOfBind(b, v, f));
     EXPECT_EQ(v.kind, Value::Text);
     EXPECT_EQ(v.text, "abc");  // up to the terminator
@@ -47,24 +47,24 @@ TEST(Values, TextColumnsIntoEachDefine)
     sb2 indicator = 0;
     ub2 length = 0, code = 0;
     d.indicator = &indicator, d.returnedLength = &length, d.returnCode = &code;
-    Value text;
-    text.kind = Value::Text;
+    Value asText;
+    asText.kind = Value::Text;
 
     long long n = 0;
     d.value = &n, d.size = 8, d.dty = SQLT_INT;
-    text.text = "-42";
-    EXPECT_TRUE(dmoci::storeInDefine(d, text));
+    asText.text = "-42";
+    EXPECT_TRUE(dmoci::storeInDefine(d, asText));
     EXPECT_EQ(n, -42);
     double x = 0;
     d.value = &x, d.dty = SQLT_FLT;
-    text.text = "1.25";
-    EXPECT_TRUE(dmoci::storeInDefine(d, text));
+    asText.text = "1.25";
+    EXPECT_TRUE(dmoci::storeInDefine(d, asText));
     EXPECT_EQ(x, 1.25);
 
     char buf[4];
     d.value = buf, d.size = 4, d.dty = SQLT_STR;
-    text.text = "abcdef";
-    EXPECT_FALSE(dmoci::storeInDefine(d, text)) << "cut to fit";
+    asText.text = "abcdef";
+    EXPECT_FALSE(dmoci::storeInDefine(d, asText)) << "cut to fit";
     EXPECT_STREQ(buf, "abc");
     EXPECT_EQ(length, 3);
     EXPECT_EQ(indicator, 6);

@@ -35,7 +35,7 @@ inline void captureOutput()
 inline std::string capturedOutput()
 {
     outputSink = testutil::standardSink();
-    std::string text;
-    text.swap(testutil::captured());
-    return text;
+    std::string out;
+    out.swap(testutil::captured());
+    return out;
 }

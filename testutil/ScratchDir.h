@@ -33,14 +33,14 @@ private:
     std::string path_;
 };
 
-inline void writeFile(const std::string& path, const std::string& text)
+inline void writeFile(const std::string& path, const std::string& content)
 {
-    std::ofstream(path, std::ios::binary) << text;
+    std::ofstream(path, std::ios::binary) << content;
 }
 
-inline void appendFile(const std::string& path, const std::string& text)
+inline void appendFile(const std::string& path, const std::string& content)
 {
-    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+    std::ofstream(path, std::ios::binary | std::ios::app) << content;
 }
 
 inline std::string readFile(const std::string& path)
