@@ -113,7 +113,10 @@ class InstalledUnderSystemd(unittest.TestCase):
 
     @classmethod
     def run_in(cls, argv, pid=None, input=None):
+        # The container's own environment, not this process's: a suite run
+        # before in the same process may have pointed SITEDB_DIR elsewhere.
         return subprocess.run(["nsenter", "-t", str(pid or cls.init), "-a"] + argv, input=input,
+                              env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
 
     def put(self, path, data):
