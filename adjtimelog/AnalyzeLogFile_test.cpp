@@ -118,11 +118,11 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
         EXPECT_EQ(capturedOutput(), "");
     }
     const std::string h = host();
-    EXPECT_EQ(readFile(dir / "report"),
-              "kept\n"
-              "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
-              "[" + h + ": adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n"
-              "[" + h + ": step:812]<<7 Dec 09:49:19 >>" + longServer + " : 0.6\n");
+    std::string want = "kept\n";
+    want += "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n";
+    want += "[" + h + ": adjust:812]<<7 Dec 09:49:19 >>192.0.2.10 : -1.500000\n";
+    want += "[" + h + ": step:812]<<7 Dec 09:49:19 >>" + longServer + " : 0.6\n";
+    EXPECT_EQ(readFile(dir / "report"), want);
     EXPECT_FALSE(pathExists(dir / "raw"));
     captureOutput();
     analyzerOf(dir);
@@ -159,8 +159,9 @@ TEST(AnalyzeLogFile, UnwritableReportKeepsTheLinesForTheNextRun)
     AnalyzeLogFile a = analyzerOf(dir);
     EXPECT_EQ(a.write(dir / "report"), 0);
     const std::string h = host();
-    EXPECT_EQ(readFile(dir / "report"), "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n"
-                                        "[" + h + ": step:813]<<7 Dec 09:49:19 >>192.0.2.10 : 2.5\n")
+    const std::string want = "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n" +
+                             "[" + h + ": step:813]<<7 Dec 09:49:19 >>192.0.2.10 : 2.5\n";
+    EXPECT_EQ(readFile(dir / "report"), want)
         << "waiting lines first, once";
     EXPECT_EQ(capturedOutput(), "");
 }

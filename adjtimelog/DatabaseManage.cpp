@@ -94,18 +94,18 @@ int DatabaseManage::insertAll()
         insert();
         return -1;
     }
-    return analyzer->deliverBatches(AnalyzeLogFile::Sink{
-        [&] {
-            if (!analyzed)
-                analyzer->analyze(records, &lines);  // a rejected line is said and skipped
-            analyzed = true;
-            return insert();
-        },
-        [&] {
-            records.clear();
-            lines.clear();
-            analyzed = false;
-        }});
+    auto send = [&] {
+        if (!analyzed)
+            analyzer->analyze(records, &lines);  // a rejected line is said and skipped
+        analyzed = true;
+        return insert();
+    };
+    auto release = [&] {
+        records.clear();
+        lines.clear();
+        analyzed = false;
+    };
+    return analyzer->deliverBatches(AnalyzeLogFile::Sink{send, release});
 }
 
 std::string DatabaseManage::errorText(sb4* code)
