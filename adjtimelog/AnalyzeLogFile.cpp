@@ -26,9 +26,7 @@ static const char kNoRawLogUtf8[] = "/tmp/update_time.log \xE6\x97\xA0 \xE6\x88\
 AnalyzeLogFile::AnalyzeLogFile(const std::string& path) : AnalyzeLogFile(observeRun(path)) {}
 
 AnalyzeLogFile::AnalyzeLogFile(const RunContext& run, const RawLogClaim::Limits& limits)
-    : run_(run),
-      runTimeText(localTimeText(run_.now)),
-      facts{run_.host, run_.hostOk, runTimeText},
+    : run_(run), runTimeText(localTimeText(run_.now)), facts{run_.host, run_.hostOk, runTimeText},
       claim(run_.rawLog, run_.stateDir, run_.owners, limits)
 {
     if (readLog() < 0 && !readError)
@@ -54,8 +52,8 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
 {
     const std::string nowText = localTimeText(now);
     Notes notes;
-    int rc = parseClassicLine(line, findLiteral(line, "ntpdate"), RunFacts{host, hostOk, nowText}, info, nullptr,
-                              notes);
+    int rc =
+        parseClassicLine(line, findLiteral(line, "ntpdate"), RunFacts{host, hostOk, nowText}, info, nullptr, notes);
     sayNotes(notes);
     return rc;
 }
@@ -219,8 +217,7 @@ int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_vi
     }
     // A run killed once the batch is in the report must not make the next
     // run report it again: the claim notes where the batch goes.
-    if (report.regular() && !lines.empty() &&
-        claim.noteReportDelivery(reportPath, report.before(), lines) != 0) {
+    if (report.regular() && !lines.empty() && claim.noteReportDelivery(reportPath, report.before(), lines) != 0) {
         sayClaimError(claim.error());
         return -1;
     }

@@ -98,8 +98,7 @@ public:
     static int separateLog(const std::string& line, AdjustTimeInfo& info);
     // The same with the host name (hostOk false: its query failed) and the
     // time of a line without one given.
-    static int separateLog(std::string_view line, std::string_view host, bool hostOk, time_t now,
-                           AdjustTimeInfo& info);
+    static int separateLog(std::string_view line, std::string_view host, bool hostOk, time_t now, AdjustTimeInfo& info);
 
     // When this run started, the time of what it stores.
     time_t runTime() const { return run_.now; }

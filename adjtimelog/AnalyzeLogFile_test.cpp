@@ -86,15 +86,13 @@ TEST(AnalyzeLogFile, RejectedLineDoesNotEndTheAnalysis)
 {
     ScratchDir dir;
     writeFile(dir / "raw", std::string(kLine) + "\n" +
-                               " 1 Mar 22:25:43 ntpdate[2182]: the NTP socket is in use, exiting\n" +
-                               kLine + "\n");
+                               " 1 Mar 22:25:43 ntpdate[2182]: the NTP socket is in use, exiting\n" + kLine + "\n");
     captureOutput();
     AnalyzeLogFile a = analyzerOf(dir);
     std::vector<AdjustTimeInfo> out(1);  // appended to, never cleared
     int rc = a.analyze(out);
-    EXPECT_EQ(capturedOutput(),
-              "AnalyzeLogFile::separateLog offset or serverIp false! \n"
-              "AnalyzeLogFile::analyze separateLog false! \n");
+    EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::separateLog offset or serverIp false! \n"
+                                "AnalyzeLogFile::analyze separateLog false! \n");
     EXPECT_EQ(rc, -1);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0], AdjustTimeInfo{});
@@ -105,11 +103,10 @@ TEST(AnalyzeLogFile, WritesReportLinesWholeAndAppends)
 {
     ScratchDir dir;
     const std::string longServer(200, 's');
-    writeFile(dir / "raw",
-              std::string(kLine) + "\n" +
-                  " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -0.000123 sec\n" +
-                  " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -1.500000 sec\n" +
-                  " 7 Dec 09:49:19 ntpdate[812]: step time server " + longServer + " offset 0.6 sec\n");
+    writeFile(dir / "raw", std::string(kLine) + "\n" +
+                               " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -0.000123 sec\n" +
+                               " 7 Dec 09:49:19 ntpdate[812]: adjust time server 192.0.2.10 offset -1.500000 sec\n" +
+                               " 7 Dec 09:49:19 ntpdate[812]: step time server " + longServer + " offset 0.6 sec\n");
     writeFile(dir / "report", "kept\n");
     captureOutput();
     {
@@ -150,8 +147,7 @@ TEST(AnalyzeLogFile, UnwritableReportKeepsTheLinesForTheNextRun)
         AnalyzeLogFile a = analyzerOf(dir);
         EXPECT_EQ(a.write(bad), -1);
         EXPECT_EQ(capturedOutput(), "AnalyzeLogFile::write " + bad + " false! " +
-                                        (bad == "/dev/full" ? "No space left on device\n"
-                                                            : "Not a directory\n"));
+                                        (bad == "/dev/full" ? "No space left on device\n" : "Not a directory\n"));
     }
     // The job writes a new raw log meanwhile.
     writeFile(dir / "raw", " 7 Dec 09:49:19 ntpdate[813]: step time server 192.0.2.10 offset 2.5 sec\n");
@@ -159,9 +155,8 @@ TEST(AnalyzeLogFile, UnwritableReportKeepsTheLinesForTheNextRun)
     AnalyzeLogFile a = analyzerOf(dir);
     EXPECT_EQ(a.write(dir / "report"), 0);
     const std::string h = host();
-    const std::string want = "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n" +
-                             "[" + h + ": step:813]<<7 Dec 09:49:19 >>192.0.2.10 : 2.5\n";
-    EXPECT_EQ(readFile(dir / "report"), want)
-        << "waiting lines first, once";
+    const std::string want = "[" + h + ": step:812]<<7 Dec 09:49:19 >>192.0.2.10 : 1.234567\n" + "[" + h +
+                             ": step:813]<<7 Dec 09:49:19 >>192.0.2.10 : 2.5\n";
+    EXPECT_EQ(readFile(dir / "report"), want) << "waiting lines first, once";
     EXPECT_EQ(capturedOutput(), "");
 }

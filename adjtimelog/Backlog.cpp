@@ -1,6 +1,6 @@
 // The backlog: claimed lines waiting for delivery, in batches, oldest first.
-#include "RawLogClaim.h"
 #include "DeliveryNote.h"
+#include "RawLogClaim.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,5 +1,5 @@
-#include "CommandLine.h"
 #include "BuildSettings.h"
+#include "CommandLine.h"
 
 #include <gtest/gtest.h>
 #include <vector>

@@ -10,9 +10,8 @@
 
 namespace {
 
-const char kInsertSql[] =
-    "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
-    "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
+const char kInsertSql[] = "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
+                          "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
 const char kSelectSql[] = "select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;";
 static_assert(sizeof kInsertSql - 1 == 127, "the insert statement is prepared with length 127");
 static_assert(sizeof kSelectSql - 1 == 68, "the query is prepared with length 68");
@@ -121,8 +120,7 @@ std::string DatabaseManage::errorText(sb4* code)
     return reinterpret_cast<const char*>(buf);
 }
 
-int DatabaseManage::init(const std::string& connect, const std::string& user,
-                         const std::string& password)
+int DatabaseManage::init(const std::string& connect, const std::string& user, const std::string& password)
 {
     OCIInitialize(OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr);
     OCIEnvInit(&envhp, OCI_DEFAULT, 0, nullptr);
@@ -131,12 +129,10 @@ int DatabaseManage::init(const std::string& connect, const std::string& user,
     allocHandle(envhp, &authp, OCI_HTYPE_SESSION);
     allocHandle(envhp, &errhp, OCI_HTYPE_ERROR);
     allocHandle(envhp, &dschp, OCI_HTYPE_DESCRIBE);
-    OCIServerAttach(srvhp, errhp, reinterpret_cast<const OraText*>(connect.data()),
-                    static_cast<sb4>(connect.size()), OCI_DEFAULT);
-    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(user), static_cast<ub4>(user.size()),
-               OCI_ATTR_USERNAME, errhp);
-    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(password), static_cast<ub4>(password.size()),
-               OCI_ATTR_PASSWORD, errhp);
+    OCIServerAttach(srvhp, errhp, reinterpret_cast<const OraText*>(connect.data()), static_cast<sb4>(connect.size()),
+                    OCI_DEFAULT);
+    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(user), static_cast<ub4>(user.size()), OCI_ATTR_USERNAME, errhp);
+    OCIAttrSet(authp, OCI_HTYPE_SESSION, chars(password), static_cast<ub4>(password.size()), OCI_ATTR_PASSWORD, errhp);
     OCIAttrSet(svchp, OCI_HTYPE_SVCCTX, srvhp, 0, OCI_ATTR_SERVER, errhp);
     OCIAttrSet(svchp, OCI_HTYPE_SVCCTX, authp, 0, OCI_ATTR_SESSION, errhp);
     if (OCISessionBegin(svchp, errhp, authp, OCI_CRED_RDBMS, OCI_DEFAULT) != 0)
@@ -155,8 +151,7 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
     freeHandle(stmthp, OCI_HTYPE_STMT);
     if (allocHandle(envhp, &stmthp, OCI_HTYPE_STMT) != 0)
         diag("DatabaseManage::insertLine OCIHandleAlloc false!");
-    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 127, OCI_NTV_SYNTAX,
-                       OCI_DEFAULT) != 0) {
+    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 127, OCI_NTV_SYNTAX, OCI_DEFAULT) != 0) {
         diag("DatabaseManage::insertLine sql sqlerr: ", errorText());
         return -1;
     }
@@ -168,14 +163,13 @@ int DatabaseManage::insertLine(const AdjustTimeInfo& info)
         void* value;
         size_t size;
     } values[6] = {
-        {chars(info.node), info.node.size()},     {chars(info.time), info.time.size()},
+        {chars(info.node), info.node.size()},         {chars(info.time), info.time.size()},
         {chars(info.serverIp), info.serverIp.size()}, {chars(info.offset), info.offset.size()},
-        {chars(info.pid), info.pid.size()},       {runtimeText, strlen(runtimeText)},
+        {chars(info.pid), info.pid.size()},           {runtimeText, strlen(runtimeText)},
     };
     for (ub4 pos = 1; pos <= 6; ++pos) {
-        OCIBindByPos(stmthp, &bindp[pos], errhp, pos, values[pos - 1].value,
-                     static_cast<sb4>(values[pos - 1].size), SQLT_CHR, nullptr, nullptr, nullptr, 0,
-                     nullptr, OCI_DEFAULT);
+        OCIBindByPos(stmthp, &bindp[pos], errhp, pos, values[pos - 1].value, static_cast<sb4>(values[pos - 1].size),
+                     SQLT_CHR, nullptr, nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
     }
     return OCIStmtExecute(svchp, stmthp, errhp, 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0 ? 0 : -1;
 }
@@ -195,8 +189,8 @@ int DatabaseManage::deliveryStatement(const char* sqlText, size_t length, sb4& c
     const struct {
         const void* value;
         size_t size;
-    } values[3] = {{batchIdentity.data(), batchIdentity.size()}, {node.data(), node.size()},
-                   {runtimeText, strlen(runtimeText)}};
+    } values[3] = {
+        {batchIdentity.data(), batchIdentity.size()}, {node.data(), node.size()}, {runtimeText, strlen(runtimeText)}};
     char number[32] = {};
     OCIDefine* define = nullptr;
     bool ok = OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), static_cast<ub4>(length),
@@ -206,8 +200,8 @@ int DatabaseManage::deliveryStatement(const char* sqlText, size_t length, sb4& c
                           static_cast<sb4>(values[pos - 1].size), SQLT_CHR, nullptr, nullptr, nullptr, 0, nullptr,
                           OCI_DEFAULT) == 0;
     if (ok && count)
-        ok = OCIDefineByPos(stmthp, &define, errhp, 1, number, sizeof number, SQLT_STR, nullptr, nullptr,
-                            nullptr, OCI_DEFAULT) == 0;
+        ok = OCIDefineByPos(stmthp, &define, errhp, 1, number, sizeof number, SQLT_STR, nullptr, nullptr, nullptr,
+                            OCI_DEFAULT) == 0;
     ok = ok && OCIStmtExecute(svchp, stmthp, errhp, count ? 0 : 1, 0, nullptr, nullptr, OCI_DEFAULT) == 0;
     if (ok && count) {
         sword rc = OCIStmtFetch(stmthp, errhp, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
@@ -249,8 +243,7 @@ int DatabaseManage::insertRows(const RowFailures& rows, size_t& failed, std::str
         const AdjustTimeInfo& info = records[i];
         if (insertLine(info) < 0) {
             error = errorText(&code);
-            diag("DatabaseManage::insert has problem: time=", info.time,
-                 std::string(", pid=").append(info.pid.view()));
+            diag("DatabaseManage::insert has problem: time=", info.time, std::string(", pid=").append(info.pid.view()));
             // Ending a session commits: the partial batch must go first.
             OCITransRollback(svchp, errhp, OCI_DEFAULT);
             failed = i;
@@ -301,8 +294,8 @@ int DatabaseManage::insert()
 {
     // Rows set aside in one run at the most; the next run goes on.
     const int kMostSetAside = 16;
-    RowFailures rows(analyzer ? analyzer->stateDir() : std::string(),
-                     analyzer ? analyzer->batchId() : std::string(), analyzer ? analyzer->runTime() : 0);
+    RowFailures rows(analyzer ? analyzer->stateDir() : std::string(), analyzer ? analyzer->batchId() : std::string(),
+                     analyzer ? analyzer->runTime() : 0);
     batchIdentity.clear();
     if (analyzer && !records.empty()) {
         if (analyzer->identifyBatch(batchIdentity) != 0) {
@@ -339,8 +332,7 @@ int DatabaseManage::insert()
         if (failed >= records.size() || !analyzer || setAside >= kMostSetAside)
             return -1;
         bool dataError = isDataError(code);
-        if (!dataError && (!mayBeTheRows(code) || !otherRowGoesIn(rows, failed) ||
-                           rows.countRefusal(failed) < 3))
+        if (!dataError && (!mayBeTheRows(code) || !otherRowGoesIn(rows, failed) || rows.countRefusal(failed) < 3))
             return -1;
         const AdjustTimeInfo& info = records[failed];
         if (rows.setAsideRow(failed, lines[failed], error) != 0) {
@@ -361,8 +353,7 @@ int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
     freeHandle(stmthp, OCI_HTYPE_STMT);
     if (allocHandle(envhp, &stmthp, OCI_HTYPE_STMT) != 0)
         diag(chinese(kSelectAllocFailed, kSelectAllocFailedUtf8));
-    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 68, OCI_NTV_SYNTAX,
-                       OCI_DEFAULT) != 0) {
+    if (OCIStmtPrepare(stmthp, errhp, reinterpret_cast<const OraText*>(sql), 68, OCI_NTV_SYNTAX, OCI_DEFAULT) != 0) {
         diag("DatabaseManage::select sql sqlerr: ", errorText());
         return -1;
     }
@@ -372,17 +363,15 @@ int DatabaseManage::select(const std::string&, std::vector<AdjustTimeInfo>& out)
         char* buf;
         const char* failed;
     } columns[5] = {
-        {node, "DatabaseManage::select node false!"},
-        {time, "DatabaseManage::select time false!"},
-        {serverIp, "DatabaseManage::select serverIp false!"},
-        {offset, "DatabaseManage::select offset false!"},
+        {node, "DatabaseManage::select node false!"},         {time, "DatabaseManage::select time false!"},
+        {serverIp, "DatabaseManage::select serverIp false!"}, {offset, "DatabaseManage::select offset false!"},
         {pid, "DatabaseManage::select pid false!"},
     };
     OCIDefine* defines[5] = {};
     for (ub4 i = 0; i < 5; ++i) {
         columns[i].buf[0] = 0;
-        if (OCIDefineByPos(stmthp, &defines[i], errhp, i + 2, columns[i].buf, 256, SQLT_STR,
-                           nullptr, nullptr, nullptr, OCI_DEFAULT) != 0)
+        if (OCIDefineByPos(stmthp, &defines[i], errhp, i + 2, columns[i].buf, 256, SQLT_STR, nullptr, nullptr, nullptr,
+                           OCI_DEFAULT) != 0)
             diag(columns[i].failed);
     }
 

@@ -62,7 +62,7 @@ private:
     void deliveriesMissing();
 
     std::vector<AdjustTimeInfo> records;
-    bool analyzed = false;  // records hold the current batch's
+    bool analyzed = false;                // records hold the current batch's
     std::vector<std::string_view> lines;  // the line of each record
     OCIEnv* envhp = nullptr;
     OCISvcCtx* svchp = nullptr;

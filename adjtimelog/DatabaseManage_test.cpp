@@ -1,5 +1,5 @@
-#include "DatabaseManage.h"
 #include "CapturedOutput.h"
+#include "DatabaseManage.h"
 #include "OciRecorder.h"
 #include "ScratchDir.h"
 #include "TestRun.h"
@@ -10,16 +10,15 @@ namespace rec = ocirecorder;
 
 namespace {
 
-const char kInsert[] =
-    "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
-    "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
+const char kInsert[] = "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
+                       "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
 
 std::string rawLines(int n)
 {
     std::string raw;
     for (int i = 0; i < n; ++i)
-        raw += " 7 Dec 09:49:19 ntpdate[" + std::to_string(100 + i) +
-               "]: adjust time server 192.0.2.10 offset 0.25 sec\n";
+        raw +=
+            " 7 Dec 09:49:19 ntpdate[" + std::to_string(100 + i) + "]: adjust time server 192.0.2.10 offset 0.25 sec\n";
     return raw;
 }
 
@@ -187,8 +186,7 @@ TEST_F(DatabaseManageTest, FailedSessionStartIsReported)
     rec::failCall("OCISessionBegin", 1);
     std::unique_ptr<DatabaseManage> m;
     Outcome r = insert(0, m);
-    EXPECT_NE(r.out.find("DatabaseManage::insertLine init: ORA-01017: injected failure\n"),
-              std::string::npos);
+    EXPECT_NE(r.out.find("DatabaseManage::insertLine init: ORA-01017: injected failure\n"), std::string::npos);
 }
 
 TEST_F(DatabaseManageTest, FailedStatementAllocationGoesOnToThePrepare)
@@ -208,9 +206,9 @@ TEST_F(DatabaseManageTest, TeardownReleasesWhatWasAllocated)
         rec::calls.clear();
         m.reset();
         const std::vector<std::string> want = {
-            "OCISessionEnd mode=0",   "OCIServerDetach mode=0", "OCIHandleFree type=8",
-            "OCIHandleFree type=3",   "OCIHandleFree type=2",   "OCIHandleFree type=9",
-            "OCIHandleFree type=4",   "OCIHandleFree type=7",   "OCIHandleFree type=1",
+            "OCISessionEnd mode=0", "OCIServerDetach mode=0", "OCIHandleFree type=8",
+            "OCIHandleFree type=3", "OCIHandleFree type=2",   "OCIHandleFree type=9",
+            "OCIHandleFree type=4", "OCIHandleFree type=7",   "OCIHandleFree type=1",
         };
         EXPECT_EQ(rec::calls, want);
         EXPECT_TRUE(rec::liveHandles.empty());
@@ -236,8 +234,7 @@ TEST_F(DatabaseManageTest, SelectReadsEveryRow)
     std::vector<AdjustTimeInfo> out(1);
     captureOutput();
     EXPECT_EQ(m->select("ignored", out), 0);
-    EXPECT_EQ(capturedOutput(),
-              "DatabaseManage::select adjusts.node = n1\nDatabaseManage::select adjusts.node = n2\n");
+    EXPECT_EQ(capturedOutput(), "DatabaseManage::select adjusts.node = n1\nDatabaseManage::select adjusts.node = n2\n");
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[2], (AdjustTimeInfo{"n2", "t2", "s2", "o2", "p2"}));
     EXPECT_EQ(rec::callsOf("OCIStmtPrepare")[0],
@@ -274,8 +271,7 @@ TEST_F(DatabaseManageTest, SelectGoesOnAfterAFailedDefineAndStopsAtAFailedExecut
     rec::failCall("OCIDefineByPos", 2);  // TIME
     captureOutput();
     EXPECT_EQ(m->select("", out), -1);
-    EXPECT_EQ(capturedOutput(),
-              "DatabaseManage::select time false!\nDatabaseManage::select OCIStmtExecute false!\n");
+    EXPECT_EQ(capturedOutput(), "DatabaseManage::select time false!\nDatabaseManage::select OCIStmtExecute false!\n");
 }
 
 TEST_F(DatabaseManageTest, RowRefusedForItsDataIsSetAsideAndTheRestGoIn)
@@ -287,9 +283,10 @@ TEST_F(DatabaseManageTest, RowRefusedForItsDataIsSetAsideAndTheRestGoIn)
     const std::string dead = dir / "state/dead-letters";
     EXPECT_EQ(r.out, "starting to insert: 8 >>>>>> \n.\n....DatabaseManage::insert has problem: "
                      "time=7 Dec 09:49:19 , pid= adjust:105\n"
-                     "DatabaseManage::insert set aside: time=7 Dec 09:49:19 , pid= adjust:105 in " + dead +
-                     ": ORA-12899: injected failure\n"
-                     "starting to insert: 7 >>>>>> \n.\n...... Finish insert!\n");
+                     "DatabaseManage::insert set aside: time=7 Dec 09:49:19 , pid= adjust:105 in " +
+                         dead +
+                         ": ORA-12899: injected failure\n"
+                         "starting to insert: 7 >>>>>> \n.\n...... Finish insert!\n");
     EXPECT_EQ(rec::callsOf("OCITransCommit").size(), 1u);
     std::string letters = readFile(dead);
     EXPECT_EQ(letters.substr(20), "\tORA-12899: injected failure\t" + rawLines(6).substr(rawLines(5).size()));

@@ -116,8 +116,7 @@ bool parseNote(std::string_view text, DeliveryNote& n)
         return false;
     n = DeliveryNote{};
     n.reportPath = std::string(text.substr(nl + 1));
-    if (v.size() == 8 && rest.rfind("backlog.", 0) == 0 && rest.size() > 8 &&
-        rest.find(' ') == std::string::npos) {
+    if (v.size() == 8 && rest.rfind("backlog.", 0) == 0 && rest.size() > 8 && rest.find(' ') == std::string::npos) {
         n.reportDev = v[0], n.reportIno = v[1], n.reportSize = v[2], n.length = v[3], n.hash = v[4];
         n.scheme = v[5], n.from = v[6], n.to = v[7], n.backlog = rest.substr(8);
     } else if ((v.size() == 8 || v.size() == 9) && rest.empty()) {

@@ -1,6 +1,6 @@
-#include "RawLogClaim.h"
 #include "Drain.h"
 #include "DeliveryNote.h"
+#include "RawLogClaim.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -53,8 +53,8 @@ int RawLogClaim::startDrain(Drain& d, const std::string& landing, off_t from, co
     d.dev = source.st_dev;
     d.ino = source.st_ino;
     std::string text = backlogId_ + " " + std::to_string(static_cast<long long>(d.backlogSize)) + " " +
-                       std::to_string(static_cast<long long>(from)) + " " + landing + "\n" +
-                       std::to_string(d.length) + " " + std::to_string(d.dev) + " " + std::to_string(d.ino);
+                       std::to_string(static_cast<long long>(from)) + " " + landing + "\n" + std::to_string(d.length) +
+                       " " + std::to_string(d.dev) + " " + std::to_string(d.ino);
     std::string failed;
     if (replaceFile(stagingPath_, drainPath_, text, failed) != 0 || syncDirectory(dir_) != 0)
         return fail(ClaimStep::Claim, failed.empty() ? dir_ : failed, errno);
@@ -230,16 +230,16 @@ Fd RawLogClaim::openLanding(Drain& d, std::string& refused)
 {
     refused.clear();
     const std::string transit = directoryOf(d.landing);
-    const bool inTransit =
-        baseName(d.landing) == "raw" && baseName(transit).rfind(".adjtimelog-" + std::to_string(owners_.run) + ".", 0) == 0;
+    const bool inTransit = baseName(d.landing) == "raw" &&
+                           baseName(transit).rfind(".adjtimelog-" + std::to_string(owners_.run) + ".", 0) == 0;
     struct stat st;
     if (!inTransit) {
         // A copy that an earlier version kept: a plain file of the owners.
         Fd source(sys.open(d.landing.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
         if (!source.valid() && errno == ELOOP)
             refused = "a symbolic link";
-        else if (source.valid() && (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                                    !owners_.has(st.st_uid)))
+        else if (source.valid() &&
+                 (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) || !owners_.has(st.st_uid)))
             refused = S_ISREG(st.st_mode) ? "a file of uid " + std::to_string(st.st_uid) : kindOf(st.st_mode);
         if (!refused.empty())
             source.reset();

@@ -1,7 +1,7 @@
 // What versions that kept their state beside the raw log left there.
-#include "RawLogClaim.h"
-#include "Drain.h"
 #include "DeliveryNote.h"
+#include "Drain.h"
+#include "RawLogClaim.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -17,8 +17,8 @@ int RawLogClaim::takeUpEarlierCopies()
     const std::string earlier = directoryOf(raw_) + "/.adjtimelog-" + std::to_string(owners_.run);
     const bool inState = earlier == dir_;
     struct stat st;
-    bool ours = inState || (sys.lstat(earlier.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                            st.st_uid == owners_.run && (st.st_mode & 077) == 0);
+    bool ours = inState || (sys.lstat(earlier.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owners_.run &&
+                            (st.st_mode & 077) == 0);
     off_t claimedFrom = 0;
     std::string text;
     DeliveryNote n;
@@ -50,8 +50,8 @@ int RawLogClaim::takeUpEarlierCopies()
         if (c.inOurDirectory) {
             // Claimed copies keep the owner of the raw log they were.
             source = Fd(sys.open(c.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
-            if (source.valid() && (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                                   !owners_.has(st.st_uid)))
+            if (source.valid() &&
+                (sys.fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) || !owners_.has(st.st_uid)))
                 source.reset();
         } else {
             Fd dir(sys.open(directoryOf(c.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));

@@ -1,13 +1,13 @@
 #include "Files.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <cstring>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
@@ -30,8 +30,8 @@ int fcntlLibc(int fd, int cmd, int arg)
 }  // namespace
 
 const SysCalls kLibc = {
-    openLibc, openatLibc, ::close,  ::pread,  ::write, ::fsync, ::ftruncate, ::lseek, ::rename,
-    ::unlink, ::mkdir,    ::rmdir,  ::flock,  fcntlLibc, ::fstat, ::lstat,   ::mmap, ::unlinkat,
+    openLibc, openatLibc, ::close, ::pread, ::write,   ::fsync, ::ftruncate, ::lseek, ::rename,
+    ::unlink, ::mkdir,    ::rmdir, ::flock, fcntlLibc, ::fstat, ::lstat,     ::mmap,  ::unlinkat,
 };
 
 SysCalls sys = kLibc;
@@ -96,8 +96,7 @@ int FileText::load(int fd, off_t from, off_t to)
     }
     size_t got = 0;
     while (got < static_cast<size_t>(to - from)) {
-        ssize_t r = sys.pread(fd, room + got, static_cast<size_t>(to - from) - got,
-                              from + static_cast<off_t>(got));
+        ssize_t r = sys.pread(fd, room + got, static_cast<size_t>(to - from) - got, from + static_cast<off_t>(got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
@@ -185,8 +184,8 @@ bool readSmallFile(const std::string& path, std::string& text)
     return true;
 }
 
-int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
-                std::string& failedPath, mode_t mode)
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, std::string& failedPath,
+                mode_t mode)
 {
     failedPath = tmp;
     sys.unlink(tmp.c_str());
@@ -241,8 +240,8 @@ enum class DirTrust { Private, Sticky, Open };
 
 DirTrust trustOf(const struct stat& st, uid_t self)
 {
-    bool othersWrite = (st.st_uid != self && st.st_uid != 0) || (st.st_mode & S_IWOTH) ||
-                       ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    bool othersWrite =
+        (st.st_uid != self && st.st_uid != 0) || (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
     if (!othersWrite)
         return DirTrust::Private;
     return (st.st_mode & S_ISVTX) ? DirTrust::Sticky : DirTrust::Open;
@@ -257,8 +256,7 @@ std::string describeDirectory(const std::string& dirPath, const struct stat& st)
 
 }  // namespace
 
-int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners,
-                std::string& why)
+int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners, std::string& why)
 {
     why.clear();
     const int opened = (flags & ~(O_CREAT | O_EXCL)) | O_NONBLOCK | O_CLOEXEC;
@@ -337,8 +335,8 @@ std::string randomId()
         Fd dev(sys.open("/dev/urandom", O_RDONLY | O_CLOEXEC, 0));
         if (!dev.valid() || sys.pread(dev.get(), bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
             static unsigned counter = 0;
-            unsigned long long mix = (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter ^
-                                     reinterpret_cast<uintptr_t>(&mix);
+            unsigned long long mix =
+                (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter ^ reinterpret_cast<uintptr_t>(&mix);
             memcpy(bytes, &mix, sizeof bytes);
         }
     }
@@ -350,7 +348,6 @@ std::string randomId()
     }
     return hex;
 }
-
 
 int publishFile(const std::string& path, std::string_view text, mode_t mode, uid_t self, bool ownDirectory,
                 std::string& why)

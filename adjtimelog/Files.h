@@ -121,8 +121,8 @@ bool readSmallFile(const std::string& path, std::string& text);
 // it and renames it over target: the target is the old text or the new,
 // never a mix; mode 0600 unless said. 0, or -1 with errno and the path
 // whose call failed in failedPath.
-int replaceFile(const std::string& tmp, const std::string& target, std::string_view text,
-                std::string& failedPath, mode_t mode = 0600);
+int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, std::string& failedPath,
+                mode_t mode = 0600);
 
 // Syncs the directory at path, so that the names made and removed in it
 // outlive a crash. 0, or -1 with errno.
@@ -149,8 +149,7 @@ struct Owners {
 // Returns the descriptor; -1 with errno when it could not be opened (ENOENT:
 // nothing there), or -1 with why saying what stands there when it is
 // refused (the object is left as it is).
-int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners,
-                std::string& why);
+int openGuarded(int dirfd, const char* name, int flags, mode_t mode, const Owners& owners, std::string& why);
 
 // Opens the file at path as its directory allows. A directory that only
 // the run's user and root can write is trusted: the file is opened as

@@ -81,7 +81,8 @@ TEST_F(OpenRule, ReportDirectoriesOthersWriteMustBeSticky)
     // Not sticky: refused whatever stands there, as logrotate refuses it.
     chmod(dir.path().c_str(), 0777);
     EXPECT_LT(openInDirectory(dir / "new", O_WRONLY | O_APPEND | O_CREAT, 0644, geteuid(), why), 0);
-    EXPECT_EQ(why, "its directory " + dir.path() + " (uid 0, mode 0777) may be written by other users and is not sticky");
+    EXPECT_EQ(why,
+              "its directory " + dir.path() + " (uid 0, mode 0777) may be written by other users and is not sticky");
     EXPECT_FALSE(pathExists(dir / "new"));
     // Root's alone: opened as asked, links followed.
     chmod(dir.path().c_str(), 0755);

@@ -26,8 +26,7 @@ bool isLargeCorrection(const AdjustTimeInfo& info)
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
     // The usual shape, [+-]0.dddddd: no strtod (nor a copy) for each line.
     size_t i = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
-    if (s.size() >= i + 5 && s[i] == '0' && s[i + 1] == '.' && digit(s[i + 2]) && digit(s[i + 3]) &&
-        digit(s[i + 4])) {
+    if (s.size() >= i + 5 && s[i] == '0' && s[i + 1] == '.' && digit(s[i + 2]) && digit(s[i + 3]) && digit(s[i + 4])) {
         size_t end = i + 5;
         while (end < s.size() && digit(s[end]))
             ++end;
@@ -159,10 +158,10 @@ std::string exposition(const std::map<std::string, std::string>& kept)
         }
     };
     perAction("adjtimelog_last_run_timestamp_seconds", "When adjtimelog last ran, by action.", "last_run_");
-    perAction("adjtimelog_last_run_success", "Whether the last run of the action delivered every line (1) or failed (0).",
-              "success_");
-    perAction("adjtimelog_last_delivery_timestamp_seconds", "When a run of the action last delivered every line it had.",
-              "last_delivery_");
+    perAction("adjtimelog_last_run_success",
+              "Whether the last run of the action delivered every line (1) or failed (0).", "success_");
+    perAction("adjtimelog_last_delivery_timestamp_seconds",
+              "When a run of the action last delivered every line it had.", "last_delivery_");
     family(out, "adjtimelog_records_total", "counter",
            "Records delivered since install, by kind (failure: the time tool set no clock).");
     for (const char* k : {"adjust", "failure", "step"})
@@ -170,8 +169,7 @@ std::string exposition(const std::map<std::string, std::string>& kept)
                std::to_string(number(kept, std::string("records_") + k)) + "\n";
     family(out, "adjtimelog_steps_total", "counter",
            "Corrections of 128 ms or more delivered since install, whatever the time tool called them.");
-    out += "adjtimelog_steps_total " + std::to_string(number(kept, std::string("records_") + kLargeCorrection)) +
-           "\n";
+    out += "adjtimelog_steps_total " + std::to_string(number(kept, std::string("records_") + kLargeCorrection)) + "\n";
     auto offset = kept.find("last_offset");
     if (offset != kept.end()) {
         char* end = nullptr;
@@ -182,8 +180,8 @@ std::string exposition(const std::map<std::string, std::string>& kept)
             char text[64];
             snprintf(text, sizeof text, "%.9g", v);
             auto server = kept.find("last_server");
-            out += "adjtimelog_last_offset_seconds{server=\"" +
-                   labelValue(server == kept.end() ? "" : server->second) + "\"} " + text + "\n";
+            out += "adjtimelog_last_offset_seconds{server=\"" + labelValue(server == kept.end() ? "" : server->second) +
+                   "\"} " + text + "\n";
         }
     }
     family(out, "adjtimelog_backlog_bytes", "gauge", "Claimed lines waiting for delivery.");
@@ -195,8 +193,7 @@ std::string exposition(const std::map<std::string, std::string>& kept)
     out += "adjtimelog_lost_bytes_total " + std::to_string(number(kept, "lost_bytes")) + "\n";
     family(out, "adjtimelog_raw_log_modified_timestamp_seconds", "gauge",
            "When the time job last wrote a raw log that a run claimed.");
-    out += "adjtimelog_raw_log_modified_timestamp_seconds " + std::to_string(number(kept, "raw_log_modified")) +
-           "\n";
+    out += "adjtimelog_raw_log_modified_timestamp_seconds " + std::to_string(number(kept, "raw_log_modified")) + "\n";
     return out;
 }
 

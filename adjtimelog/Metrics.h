@@ -11,9 +11,9 @@
 
 #include <cstdint>
 #include <ctime>
-#include <sys/types.h>
 #include <map>
 #include <string>
+#include <sys/types.h>
 
 // What one run did.
 struct RunOutcome {

@@ -63,8 +63,8 @@ RawLogClaim::Result RawLogClaim::acquire()
     // A writer that opens a file we hold a lease on makes the kernel send
     // SIGIO, whose default action would end the run.
     signal(SIGIO, SIG_IGN);
-    if (checkStateDir() != 0 || (!lockFd_.valid() && lock() != 0) || findBacklog() != 0 ||
-        resolveNote() != 0 || finishDrain() != 0 || takeUpEarlierCopies() != 0 || claimRawLog() != 0)
+    if (checkStateDir() != 0 || (!lockFd_.valid() && lock() != 0) || findBacklog() != 0 || resolveNote() != 0 ||
+        finishDrain() != 0 || takeUpEarlierCopies() != 0 || claimRawLog() != 0)
         return Failed;
     struct stat st;
     if (backlogFd_.valid() && sys.fstat(backlogFd_.get(), &st) == 0 && st.st_size > consumed_)

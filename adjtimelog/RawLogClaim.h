@@ -104,8 +104,7 @@ public:
     // identity and size and the batch, so that a run killed after the batch
     // reached the report makes the next run drop the lines, not report them
     // again.
-    int noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore,
-                           std::string_view batch);
+    int noteReportDelivery(const std::string& reportPath, const struct stat& reportBefore, std::string_view batch);
 
     // The batch reached its destination (delivered true): the backlog
     // drops it, and goes when nothing is left in it. Otherwise it stays,
@@ -171,7 +170,7 @@ private:
     Owners owners_;
     Limits limits_;
     std::string lockPath_, drainPath_, notePath_, consumedPath_, stagingPath_, sentPath_;
-    std::string identity_;       // of the current batch; empty: none yet
+    std::string identity_;        // of the current batch; empty: none yet
     bool identityNoted_ = false;  // read from the note of an earlier run
     Fd lockFd_;
     std::string backlogId_;  // empty: no backlog

@@ -1,5 +1,5 @@
-#include "RawLogClaim.h"
 #include "DeliveryNote.h"
+#include "RawLogClaim.h"
 #include "ScratchDir.h"
 
 #include <cerrno>
@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 namespace {
@@ -50,18 +50,18 @@ struct FailingFor<R (*)(const char*, A...)> {
     }
 };
 
-#define FAIL_FOR(member, path, err)                                                       \
-    do {                                                                                  \
-        gPath = (path);                                                                   \
-        gErr = (err);                                                                     \
-        sys.member = &FailingFor<decltype(SysCalls::member)>::call<&SysCalls::member>;    \
+#define FAIL_FOR(member, path, err)                                                                                    \
+    do {                                                                                                               \
+        gPath = (path);                                                                                                \
+        gErr = (err);                                                                                                  \
+        sys.member = &FailingFor<decltype(SysCalls::member)>::call<&SysCalls::member>;                                 \
     } while (0)
 
-#define FAIL_CALL(member, nth, err)                                                       \
-    do {                                                                                  \
-        gCallsLeft = (nth);                                                               \
-        gErr = (err);                                                                     \
-        sys.member = &Failing<decltype(SysCalls::member)>::call<&SysCalls::member>;       \
+#define FAIL_CALL(member, nth, err)                                                                                    \
+    do {                                                                                                               \
+        gCallsLeft = (nth);                                                                                            \
+        gErr = (err);                                                                                                  \
+        sys.member = &Failing<decltype(SysCalls::member)>::call<&SysCalls::member>;                                    \
     } while (0)
 
 std::vector<std::string> namesIn(const std::string& path)
@@ -364,8 +364,8 @@ TEST_F(Claim, KilledDrainIsFinishedOnce)
     }
     std::vector<std::string> names = namesIn(state);
     std::string backlog = state + "/" + *std::find_if(names.begin(), names.end(), [](const std::string& n) {
-        return n.rfind("backlog.", 0) == 0;
-    });
+                              return n.rfind("backlog.", 0) == 0;
+                          });
     appendFile(backlog, "hal");
     writeFile(state + "/drain", backlog.substr(backlog.rfind('.') + 1) + " 2 0 " + dir / ".adjtimelog-0.gone/raw");
     EXPECT_EQ(run(), "c\n");
@@ -429,8 +429,8 @@ TEST_F(Claim, StateDirectoryThatIsNotPrivateIsRefused)
     {
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().why, "not a private directory (a directory of uid " +
-                                         std::to_string(geteuid()) + " with mode 0700): remove it");
+        EXPECT_EQ(claim.error().why, "not a private directory (a directory of uid " + std::to_string(geteuid()) +
+                                         " with mode 0700): remove it");
     }
     EXPECT_EQ(readFile(raw), "a\n");
     unlink(state.c_str());

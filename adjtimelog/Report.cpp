@@ -30,8 +30,8 @@ bool isNoteworthy(const AdjustTimeInfo& info)
 void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
 {
     // The fields are the line's bytes: escaped, the literals are not.
-    const std::string_view parts[] = {"[", info.node, ":", info.pid, "]<<", info.time, ">>",
-                                      info.serverIp, " : ", info.offset, "\n"};
+    const std::string_view parts[] = {"[",  info.node,     ":",   info.pid,    "]<<", info.time,
+                                      ">>", info.serverIp, " : ", info.offset, "\n"};
     size_t n = 0;
     for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i)
         n += i % 2 ? escapedSize(parts[i]) : parts[i].size();

@@ -66,8 +66,8 @@ TEST(SeparateLog, WorkedExamples)
     for (const auto& c : cases) {
         Parsed p = parse(c.line);
         EXPECT_EQ(p.rc, 0) << c.line;
-        EXPECT_EQ(p.info, c.want) << c.line << "\n got pid=[" << p.info.pid << "] offset=["
-                                  << p.info.offset << "] time=[" << p.info.time << "]";
+        EXPECT_EQ(p.info, c.want) << c.line << "\n got pid=[" << p.info.pid << "] offset=[" << p.info.offset
+                                  << "] time=[" << p.info.time << "]";
         EXPECT_EQ(p.out, "") << c.line;
     }
 }
@@ -81,7 +81,9 @@ TEST(SeparateLog, MissingNtpdateTakesTheLocalTime)
     ASSERT_EQ(p.info.time.size(), shape.size()) << p.info.time;
     for (size_t i = 0; i < shape.size(); ++i)
         EXPECT_EQ(shape[i] == 'd' ? isdigit(static_cast<unsigned char>(p.info.time[i])) != 0
-                                  : p.info.time[i] == shape[i], true) << p.info.time;
+                                  : p.info.time[i] == shape[i],
+                  true)
+            << p.info.time;
     EXPECT_EQ(p.info.serverIp, "192.0.2.10");
     EXPECT_EQ(p.info.offset, "0.1");
     EXPECT_EQ(p.info.pid, "adjust:12");
@@ -152,16 +154,16 @@ TEST(SeparateLog, HostName)
     // A failed query rejects the line instead of storing an empty record.
     AdjustTimeInfo info;
     captureOutput();
-    int rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec",
-                                         "", false, time(nullptr), info);
+    int rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec", "", false, time(nullptr),
+                                         info);
     EXPECT_EQ(capturedOutput(), "gethostname calling error! \n");
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(info, AdjustTimeInfo{});
 
     // A long name is kept whole.
     std::string longName(64, 'n');
-    rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec",
-                                     longName, true, time(nullptr), info);
+    rc = AnalyzeLogFile::separateLog(" 7 Dec ntpdate[1]: step time server s offset 1 sec", longName, true,
+                                     time(nullptr), info);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(info.node, longName);
 

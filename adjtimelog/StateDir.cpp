@@ -1,6 +1,6 @@
 // The run's state directory and its lock.
-#include "RawLogClaim.h"
 #include "BuildSettings.h"
+#include "RawLogClaim.h"
 #include "RunContext.h"
 
 #include <cerrno>
@@ -47,8 +47,7 @@ int RawLogClaim::checkStateDir()
         if (sys.lstat(dir_.c_str(), &st) != 0)
             return fail(ClaimStep::Claim, dir_, errno);
     }
-    if (S_ISDIR(st.st_mode) && st.st_uid == owners_.run && (st.st_mode & 077) != 0 &&
-        chmod(dir_.c_str(), 0700) == 0)
+    if (S_ISDIR(st.st_mode) && st.st_uid == owners_.run && (st.st_mode & 077) != 0 && chmod(dir_.c_str(), 0700) == 0)
         st.st_mode = (st.st_mode & ~07777u) | 0700;
     if (!S_ISDIR(st.st_mode) || st.st_uid != owners_.run || (st.st_mode & 077) != 0)
         return refuse(ClaimStep::Claim, dir_,

@@ -36,8 +36,7 @@ std::string append(std::string_view bytes, uid_t self)
     if (!dir.valid())
         return strerror(errno);
     std::string why;
-    Fd fd(openGuarded(dir.get(), baseName(raw).c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600,
-                      Owners{self}, why));
+    Fd fd(openGuarded(dir.get(), baseName(raw).c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600, Owners{self}, why));
     if (!fd.valid())
         return why.empty() ? strerror(errno) : why;
     if (writeAll(fd.get(), bytes) != 0)

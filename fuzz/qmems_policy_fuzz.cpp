@@ -13,8 +13,8 @@ static const char kPath[] = "/usr/sbin:/usr/bin";
 
 static bool allowed(const std::string& entry)
 {
-    static const char* const fixed[] = {"PATH=/usr/sbin:/usr/bin", "HOME=/root", "USER=root",
-                                        "LOGNAME=root", "SHELL=/bin/sh"};
+    static const char* const fixed[] = {"PATH=/usr/sbin:/usr/bin", "HOME=/root", "USER=root", "LOGNAME=root",
+                                        "SHELL=/bin/sh"};
     for (const char* f : fixed) {
         if (entry == f)
             return true;

@@ -25,8 +25,7 @@ static bool pidFromLine(std::string_view pid, std::string_view line, bool recogn
 {
     for (size_t i = pid.find(':'); i != std::string_view::npos; i = pid.find(':', i + 1)) {
         std::string_view kind = pid.substr(0, i);
-        bool kindOk = isSubstring(kind, line) ||
-                      (recognised && (kind == " step" || kind == " adjust"));
+        bool kindOk = isSubstring(kind, line) || (recognised && (kind == " step" || kind == " adjust"));
         if (kindOk && isSubstring(pid.substr(i + 1), line))
             return true;
     }

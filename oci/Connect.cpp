@@ -25,8 +25,7 @@ bool databaseFile(const std::string& connect, std::string& file, std::string& er
     else
         name = rest.substr(0, rest.find(':'));
     // A service name is one plain word: it must not climb out of the data directory.
-    bool plain = !name.empty() && name != "." && name != ".." &&
-                 name.find_first_of("/:\\") == std::string::npos;
+    bool plain = !name.empty() && name != "." && name != ".." && name.find_first_of("/:\\") == std::string::npos;
     if (!plain) {
         error = "cannot resolve the connect identifier \"" + connect + "\"";
         return false;

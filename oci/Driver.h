@@ -46,8 +46,7 @@ struct Driver {
     // A statement compiled in the session (once: the session keeps it to
     // its end), how many values it takes and whether it gives rows;
     // nullptr with failure when the statement is refused.
-    Statement* (*prepare)(Session* session, const std::string& text, int& parameters, bool& query,
-                          Failure& failure);
+    Statement* (*prepare)(Session* session, const std::string& text, int& parameters, bool& query, Failure& failure);
     // Runs a prepared statement with one value per parameter, in order,
     // inside the session's transaction (opened by the first statement
     // after a commit or rollback). A query's rows go to cursor; otherwise

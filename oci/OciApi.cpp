@@ -140,8 +140,7 @@ sword endTransaction(OCISvcCtx* svchp, OCIError* errhp, bool commit)
 
 extern "C" {
 
-sword OCIInitialize(ub4, void*, void* (*)(void*, size_t), void* (*)(void*, void*, size_t),
-                    void (*)(void*, void*))
+sword OCIInitialize(ub4, void*, void* (*)(void*, size_t), void* (*)(void*, void*, size_t), void (*)(void*, void*))
 {
     return OCI_SUCCESS;  // SQLite is started with the first session on a file
 }
@@ -156,16 +155,14 @@ sword OCIEnvInit(OCIEnv** envp, ub4, size_t, void** usrmempp)
     return OCI_SUCCESS;
 }
 
-sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void* ctxp, void* (*m)(void*, size_t),
-                   void* (*r)(void*, void*, size_t), void (*f)(void*, void*), size_t xtramem_sz,
-                   void** usrmempp)
+sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void* ctxp, void* (*m)(void*, size_t), void* (*r)(void*, void*, size_t),
+                   void (*f)(void*, void*), size_t xtramem_sz, void** usrmempp)
 {
     OCIInitialize(mode, ctxp, m, r, f);
     return OCIEnvInit(envhpp, mode, xtramem_sz, usrmempp);
 }
 
-sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t,
-                     void** usrmempp)
+sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t, void** usrmempp)
 {
     if (!valid<OCIEnv>(parenth, OCI_HTYPE_ENV) || !hndlpp)
         return OCI_INVALID_HANDLE;
@@ -173,13 +170,26 @@ sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const s
         *usrmempp = nullptr;
     dmoci::Handle* h = nullptr;
     switch (type) {
-    case OCI_HTYPE_ERROR: h = new OCIError; break;
-    case OCI_HTYPE_SVCCTX: h = new OCISvcCtx; break;
-    case OCI_HTYPE_STMT: h = takeStmt(); break;
-    case OCI_HTYPE_DESCRIBE: h = new OCIDescribe; break;
-    case OCI_HTYPE_SERVER: h = new OCIServer; break;
-    case OCI_HTYPE_SESSION: h = new OCISession; break;
-    default: return OCI_INVALID_HANDLE;
+    case OCI_HTYPE_ERROR:
+        h = new OCIError;
+        break;
+    case OCI_HTYPE_SVCCTX:
+        h = new OCISvcCtx;
+        break;
+    case OCI_HTYPE_STMT:
+        h = takeStmt();
+        break;
+    case OCI_HTYPE_DESCRIBE:
+        h = new OCIDescribe;
+        break;
+    case OCI_HTYPE_SERVER:
+        h = new OCIServer;
+        break;
+    case OCI_HTYPE_SESSION:
+        h = new OCISession;
+        break;
+    default:
+        return OCI_INVALID_HANDLE;
     }
     *hndlpp = h;
     return OCI_SUCCESS;
@@ -198,8 +208,7 @@ sword OCIHandleFree(void* hndlp, const ub4 type)
     return OCI_SUCCESS;
 }
 
-sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, sb4 dblink_len,
-                      ub4)
+sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, sb4 dblink_len, ub4)
 {
     if (!valid<OCIServer>(srvhp, OCI_HTYPE_SERVER))
         return OCI_INVALID_HANDLE;
@@ -223,8 +232,7 @@ sword OCIServerDetach(OCIServer* srvhp, OCIError*, ub4)
     return OCI_SUCCESS;
 }
 
-sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype,
-                 OCIError* errhp)
+sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype, OCIError* errhp)
 {
     if (auto* s = valid<OCISession>(trgthndlp, OCI_HTYPE_SESSION)) {
         std::string value = attributep ? std::string(static_cast<const char*>(attributep), size) : "";
@@ -245,14 +253,12 @@ sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub
             return fail(errhp, {24315, "illegal attribute type"});
         return OCI_SUCCESS;
     }
-    if (valid<OCIStmt>(trgthndlp, OCI_HTYPE_STMT) && trghndltyp == OCI_HTYPE_STMT &&
-        attrtype == OCI_ATTR_PREFETCH_ROWS)
+    if (valid<OCIStmt>(trgthndlp, OCI_HTYPE_STMT) && trghndltyp == OCI_HTYPE_STMT && attrtype == OCI_ATTR_PREFETCH_ROWS)
         return OCI_SUCCESS;
     return OCI_INVALID_HANDLE;
 }
 
-sword OCIAttrGet(const void* trgthndlp, ub4, void* attributep, ub4* sizep, ub4 attrtype,
-                 OCIError* errhp)
+sword OCIAttrGet(const void* trgthndlp, ub4, void* attributep, ub4* sizep, ub4 attrtype, OCIError* errhp)
 {
     auto* st = valid<OCIStmt>(trgthndlp, OCI_HTYPE_STMT);
     if (!st)
@@ -273,8 +279,7 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
         return fail(errhp, {1017, "invalid username/password; logon denied"});
     OCIServer* srv = valid<OCIServer>(svchp->server, OCI_HTYPE_SERVER);
     if (!srv || !srv->attached)
-        return fail(errhp, srv && srv->attachFailure.code ? srv->attachFailure
-                                                          : Failure{12541, "TNS:no listener"});
+        return fail(errhp, srv && srv->attachFailure.code ? srv->attachFailure : Failure{12541, "TNS:no listener"});
     Failure failure;
     dmoci::Session* begun = srv->driver->open(srv->target, srv->connect, usrhp->user, usrhp->password, failure);
     if (!begun)
@@ -302,20 +307,17 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4)
     return ok ? OCI_SUCCESS : fail(errhp, failure);
 }
 
-sword OCIErrorGet(void* hndlp, ub4 recordno, OraText*, sb4* errcodep, OraText* bufp, ub4 bufsiz,
-                  ub4 type)
+sword OCIErrorGet(void* hndlp, ub4 recordno, OraText*, sb4* errcodep, OraText* bufp, ub4 bufsiz, ub4 type)
 {
     auto* h = static_cast<dmoci::Handle*>(hndlp);
-    if (!h || h->magic != dmoci::kMagic || h->type != type ||
-        (type != OCI_HTYPE_ERROR && type != OCI_HTYPE_ENV))
+    if (!h || h->magic != dmoci::kMagic || h->type != type || (type != OCI_HTYPE_ERROR && type != OCI_HTYPE_ENV))
         return OCI_INVALID_HANDLE;
     if (recordno != 1 || h->error.code == 0)
         return OCI_NO_DATA;
     if (errcodep)
         *errcodep = h->error.code;
     if (bufp && bufsiz > 0)
-        snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-%05d: %s", h->error.code,
-                 h->error.text.c_str());
+        snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-%05d: %s", h->error.code, h->error.text.c_str());
     return OCI_SUCCESS;
 }
 
@@ -328,9 +330,8 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError*, const OraText* stmt, ub4 stmt_le
     return OCI_SUCCESS;
 }
 
-sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 position, void* valuep,
-                   sb4 value_sz, ub2 dty, void* indp, ub2* alenp, ub2*, ub4 maxarr_len, ub4*,
-                   ub4)
+sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 position, void* valuep, sb4 value_sz, ub2 dty,
+                   void* indp, ub2* alenp, ub2*, ub4 maxarr_len, ub4*, ub4)
 {
     if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !bindp)
         return OCI_INVALID_HANDLE;
@@ -355,9 +356,8 @@ sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 positio
     return OCI_SUCCESS;
 }
 
-sword OCIDefineByPos(OCIStmt* stmtp, OCIDefine** defnp, OCIError* errhp, ub4 position,
-                     void* valuep, sb4 value_sz, ub2 dty, void* indp, ub2* rlenp, ub2* rcodep,
-                     ub4)
+sword OCIDefineByPos(OCIStmt* stmtp, OCIDefine** defnp, OCIError* errhp, ub4 position, void* valuep, sb4 value_sz,
+                     ub2 dty, void* indp, ub2* rlenp, ub2* rcodep, ub4)
 {
     if (!valid<OCIStmt>(stmtp, OCI_HTYPE_STMT) || !defnp)
         return OCI_INVALID_HANDLE;
@@ -376,8 +376,8 @@ sword OCIDefineByPos(OCIStmt* stmtp, OCIDefine** defnp, OCIError* errhp, ub4 pos
     return OCI_SUCCESS;
 }
 
-sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters, ub4,
-                     const OCISnapshot*, OCISnapshot*, ub4 mode)
+sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters, ub4, const OCISnapshot*,
+                     OCISnapshot*, ub4 mode)
 {
     if (!valid<OCISvcCtx>(svchp, OCI_HTYPE_SVCCTX) || !valid<OCIStmt>(stmtp, OCI_HTYPE_STMT))
         return OCI_INVALID_HANDLE;

@@ -1,16 +1,16 @@
 // The stand-in client library through its public interface, on a real
 // database file.
 #include "Database.h"
+#include "ScratchDir.h"
 #include "SiteSchema.h"
 #include "oci.h"
-#include "ScratchDir.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
-#include <chrono>
 
 namespace {
 
@@ -21,8 +21,8 @@ void createSiteDb(const std::string& file, const char* extraSql = "")
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
     std::string hash;
     ASSERT_TRUE(dmoci::hashPassword("tolvem", hash));
-    std::string sql = std::string(dmoci::kCatalogSql) + kSiteSchemaSql +
-                      "INSERT INTO DMOCI_USERS VALUES ('dbu', '" + hash + "');" + extraSql;
+    std::string sql = std::string(dmoci::kCatalogSql) + kSiteSchemaSql + "INSERT INTO DMOCI_USERS VALUES ('dbu', '" +
+                      hash + "');" + extraSql;
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
 }
@@ -68,8 +68,8 @@ struct Client {
                         static_cast<sb4>(connectString.size()), OCI_DEFAULT);
         OCIAttrSet(ses, OCI_HTYPE_SESSION, const_cast<char*>(user.data()), static_cast<ub4>(user.size()),
                    OCI_ATTR_USERNAME, err);
-        OCIAttrSet(ses, OCI_HTYPE_SESSION, const_cast<char*>(password.data()),
-                   static_cast<ub4>(password.size()), OCI_ATTR_PASSWORD, err);
+        OCIAttrSet(ses, OCI_HTYPE_SESSION, const_cast<char*>(password.data()), static_cast<ub4>(password.size()),
+                   OCI_ATTR_PASSWORD, err);
         OCIAttrSet(svc, OCI_HTYPE_SVCCTX, srv, 0, OCI_ATTR_SERVER, err);
         OCIAttrSet(svc, OCI_HTYPE_SVCCTX, ses, 0, OCI_ATTR_SESSION, err);
         return OCISessionBegin(svc, err, ses, OCI_CRED_RDBMS, OCI_DEFAULT);
@@ -99,8 +99,11 @@ struct Client {
 
     ~Client()
     {
-        for (auto [h, t] : {std::pair<void*, ub4>{st, OCI_HTYPE_STMT}, {ses, OCI_HTYPE_SESSION},
-                            {svc, OCI_HTYPE_SVCCTX}, {srv, OCI_HTYPE_SERVER}, {err, OCI_HTYPE_ERROR},
+        for (auto [h, t] : {std::pair<void*, ub4>{st, OCI_HTYPE_STMT},
+                            {ses, OCI_HTYPE_SESSION},
+                            {svc, OCI_HTYPE_SVCCTX},
+                            {srv, OCI_HTYPE_SERVER},
+                            {err, OCI_HTYPE_ERROR},
                             {env, OCI_HTYPE_ENV}}) {
             if (h)
                 OCIHandleFree(h, t);
@@ -110,9 +113,8 @@ struct Client {
     std::vector<std::string> kept;
 };
 
-const char kInsert[] =
-    "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
-    "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
+const char kInsert[] = "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) VALUES "
+                       "(ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)";
 
 std::vector<std::string> row(const char* node)
 {
@@ -237,11 +239,10 @@ TEST(StandIn, ConstraintsTriggersAndDeferredChecks)
 {
     ScratchDir s("dmoci-test.");
     const std::string file = s.path() + "/site.db";
-    createSiteDb(file,
-                 "CREATE TABLE NODES (NAME TEXT PRIMARY KEY);"
-                 "CREATE TABLE CHILD (NODE TEXT REFERENCES NODES(NAME) DEFERRABLE INITIALLY DEFERRED);"
-                 "CREATE TRIGGER NO_BAD BEFORE INSERT ON NTPADJUSTS WHEN NEW.NODE = 'bad' "
-                 "BEGIN SELECT RAISE(ABORT, 'node refused'); END;");
+    createSiteDb(file, "CREATE TABLE NODES (NAME TEXT PRIMARY KEY);"
+                       "CREATE TABLE CHILD (NODE TEXT REFERENCES NODES(NAME) DEFERRABLE INITIALLY DEFERRED);"
+                       "CREATE TRIGGER NO_BAD BEFORE INSERT ON NTPADJUSTS WHEN NEW.NODE = 'bad' "
+                       "BEGIN SELECT RAISE(ABORT, 'node refused'); END;");
     Client c;
     ASSERT_EQ(c.connect(file, "dbu", "tolvem"), OCI_SUCCESS) << c.error();
     ASSERT_EQ(c.run(kInsert, row("good")), OCI_SUCCESS);
@@ -270,16 +271,15 @@ TEST(StandIn, DefinesAndFetches)
     ASSERT_EQ(c.run(kInsert, row("")), OCI_SUCCESS);
 
     const std::string q = "select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;";
-    ASSERT_EQ(OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()),
-                             static_cast<ub4>(q.size()), OCI_NTV_SYNTAX, OCI_DEFAULT), OCI_SUCCESS);
+    ASSERT_EQ(OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()), static_cast<ub4>(q.size()),
+                             OCI_NTV_SYNTAX, OCI_DEFAULT),
+              OCI_SUCCESS);
     char node[8], server[16];
     OCIDefine* d1 = nullptr;
     OCIDefine* d2 = nullptr;
     OCIDefineByPos(c.st, &d1, c.err, 2, node, sizeof node, SQLT_STR, nullptr, nullptr, nullptr, OCI_DEFAULT);
-    OCIDefineByPos(c.st, &d2, c.err, 4, server, sizeof server, SQLT_STR, nullptr, nullptr, nullptr,
-                   OCI_DEFAULT);
-    ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 0, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS)
-        << c.error();
+    OCIDefineByPos(c.st, &d2, c.err, 4, server, sizeof server, SQLT_STR, nullptr, nullptr, nullptr, OCI_DEFAULT);
+    ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 0, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS) << c.error();
     EXPECT_EQ(OCIStmtFetch(c.st, c.err, 1, OCI_FETCH_NEXT, OCI_DEFAULT), OCI_SUCCESS_WITH_INFO);
     EXPECT_STREQ(node, "a-rathe") << "cut to the buffer, terminated";
     EXPECT_STREQ(server, "");
@@ -297,21 +297,21 @@ TEST(StandIn, IntegerBindsAndDefines)
     Client c;
     ASSERT_EQ(c.connect(file, "dbu", "tolvem"), OCI_SUCCESS);
     const std::string ins = "insert into N values (:1)";
-    ASSERT_EQ(OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(ins.data()),
-                             static_cast<ub4>(ins.size()), OCI_NTV_SYNTAX, OCI_DEFAULT), OCI_SUCCESS);
+    ASSERT_EQ(OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(ins.data()), static_cast<ub4>(ins.size()),
+                             OCI_NTV_SYNTAX, OCI_DEFAULT),
+              OCI_SUCCESS);
     char unaligned[9] = {};
     const long long big = -1234567890123LL;
     memcpy(unaligned + 1, &big, sizeof big);
     OCIBind* b = nullptr;
-    OCIBindByPos(c.st, &b, c.err, 1, unaligned + 1, 8, SQLT_INT, nullptr, nullptr, nullptr, 0, nullptr,
-                 OCI_DEFAULT);
+    OCIBindByPos(c.st, &b, c.err, 1, unaligned + 1, 8, SQLT_INT, nullptr, nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
     ASSERT_EQ(OCIStmtExecute(c.svc, c.st, c.err, 1, 0, nullptr, nullptr, OCI_COMMIT_ON_SUCCESS), OCI_SUCCESS)
         << c.error();
     EXPECT_EQ(queryOne(file, "SELECT V FROM N"), "-1234567890123\n") << "committed on success";
 
     const std::string q = "select V from N";
-    OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()), static_cast<ub4>(q.size()),
-                   OCI_NTV_SYNTAX, OCI_DEFAULT);
+    OCIStmtPrepare(c.st, c.err, reinterpret_cast<const OraText*>(q.data()), static_cast<ub4>(q.size()), OCI_NTV_SYNTAX,
+                   OCI_DEFAULT);
     int small = 0;
     OCIDefine* d = nullptr;
     OCIDefineByPos(c.st, &d, c.err, 1, &small, sizeof small, SQLT_INT, nullptr, nullptr, nullptr, OCI_DEFAULT);
@@ -363,8 +363,7 @@ TEST(StandIn, PostgresVisibilityDefinesAndFetches)
         OCIDefine* d1 = nullptr;
         OCIDefine* d2 = nullptr;
         OCIDefineByPos(c.st, &d1, c.err, 2, node, sizeof node, SQLT_STR, nullptr, nullptr, nullptr, OCI_DEFAULT);
-        OCIDefineByPos(c.st, &d2, c.err, 4, server, sizeof server, SQLT_STR, nullptr, nullptr, nullptr,
-                       OCI_DEFAULT);
+        OCIDefineByPos(c.st, &d2, c.err, 4, server, sizeof server, SQLT_STR, nullptr, nullptr, nullptr, OCI_DEFAULT);
         return OCIStmtExecute(c.svc, c.st, c.err, 0, 0, nullptr, nullptr, OCI_DEFAULT);
     };
     ASSERT_EQ(select(b), OCI_SUCCESS) << b.error();

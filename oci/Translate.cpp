@@ -74,8 +74,7 @@ std::string translateStatement(const std::string& in, const std::string& user)
                 size_t attrEnd = attr;
                 while (attrEnd < in.size() && identChar(in[attrEnd]))
                     ++attrEnd;
-                if (sameWord(in, attr, attrEnd - attr, "NEXTVAL") ||
-                    sameWord(in, attr, attrEnd - attr, "CURRVAL")) {
+                if (sameWord(in, attr, attrEnd - attr, "NEXTVAL") || sameWord(in, attr, attrEnd - attr, "CURRVAL")) {
                     bool next = sameWord(in, attr, attrEnd - attr, "NEXTVAL");
                     out += next ? "dmoci_nextval('" : "dmoci_currval('";
                     out.append(in, i, len);
@@ -147,8 +146,8 @@ std::string translateForPostgres(const std::string& in, const std::string& user)
                 starts[n] = at;
                 ends[n] = identEnd(in, at);
                 ++n;
-                if (n == 3 || ends[n - 1] >= in.size() || in[ends[n - 1]] != '.' ||
-                    ends[n - 1] + 1 >= in.size() || !identStart(in[ends[n - 1] + 1]))
+                if (n == 3 || ends[n - 1] >= in.size() || in[ends[n - 1]] != '.' || ends[n - 1] + 1 >= in.size() ||
+                    !identStart(in[ends[n - 1] + 1]))
                     break;
                 at = ends[n - 1] + 1;
             }
@@ -250,8 +249,7 @@ bool sequenceKey(const std::string& insert, SequenceKey& key)
     if (open2 == std::string::npos || insert[open2] != '(')
         return false;
     size_t end = splitList(insert, open2, values);
-    if (end == std::string::npos || end + 1 != insert.size() || columns.size() != values.size() ||
-        columns.size() < 2)
+    if (end == std::string::npos || end + 1 != insert.size() || columns.size() != values.size() || columns.size() < 2)
         return false;
     for (size_t k = 0; k < values.size(); ++k) {
         if (strncasecmp(values[k].c_str(), "nextval(", 8) != 0)

@@ -12,8 +12,7 @@ TEST(Translate, StatementsOfTheServerInSQLite)
                                  "(ntpadjusts_seq.NEXTVAL,:1)",
                                  "DBU"),
               "INSERT INTO NTPADJUSTS(NTPID, NODE) VALUES (dmoci_nextval('ntpadjusts_seq'),?1)");
-    EXPECT_EQ(translateStatement("select NTPID from dbu.NTPADJUSTS;", "DBU"),
-              "select NTPID from NTPADJUSTS");
+    EXPECT_EQ(translateStatement("select NTPID from dbu.NTPADJUSTS;", "DBU"), "select NTPID from NTPADJUSTS");
     // Another schema stays, and so fails as a missing table would.
     EXPECT_EQ(translateStatement("select * from SCOTT.EMP", "DBU"), "select * from SCOTT.EMP");
     // Quoted text is never touched.
@@ -32,9 +31,12 @@ TEST(Connect, ConnectStringsNameFiles)
         const char* connect;
         const char* file;
     } cases[] = {
-        {"localhost:1521/orcl", "/data/orcl.db"}, {"//db.example:1521/site", "/data/site.db"},
-        {"dbhost", "/data/dbhost.db"},            {"dbhost:1521", "/data/dbhost.db"},
-        {"/srv/x.db", "/srv/x.db"},               {"./x.db", "./x.db"},
+        {"localhost:1521/orcl", "/data/orcl.db"},
+        {"//db.example:1521/site", "/data/site.db"},
+        {"dbhost", "/data/dbhost.db"},
+        {"dbhost:1521", "/data/dbhost.db"},
+        {"/srv/x.db", "/srv/x.db"},
+        {"./x.db", "./x.db"},
     };
     for (const auto& c : cases) {
         std::string file, error;
@@ -51,15 +53,15 @@ TEST(Connect, ConnectStringsNameFiles)
 
 TEST(Translate, StatementsOfTheDatabaseManagerForPostgres)
 {
-    EXPECT_EQ(dmoci::translateForPostgres(
-                  "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) "
-                  "VALUES (ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)",
-                  "dbu"),
-              "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, \"offset\", PID, RUNTIME) "
-              "VALUES (nextval('dbu.ntpadjusts_seq'),$1,$2,$3,$4,$5,$6)");
-    EXPECT_EQ(dmoci::translateForPostgres("select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;",
-                                          "DBU"),
-              "select NTPID, NODE, TIME, SERVERIP, \"offset\", PID from DBU.NTPADJUSTS");
+    EXPECT_EQ(
+        dmoci::translateForPostgres("INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, OFFSET, PID, RUNTIME) "
+                                    "VALUES (ntpadjusts_seq.NEXTVAL,:1,:2,:3,:4,:5,:6)",
+                                    "dbu"),
+        "INSERT INTO DBU.NTPADJUSTS(NTPID, NODE, TIME, SERVERIP, \"offset\", PID, RUNTIME) "
+        "VALUES (nextval('dbu.ntpadjusts_seq'),$1,$2,$3,$4,$5,$6)");
+    EXPECT_EQ(
+        dmoci::translateForPostgres("select NTPID, NODE, TIME, SERVERIP, OFFSET, PID from DBU.NTPADJUSTS;", "DBU"),
+        "select NTPID, NODE, TIME, SERVERIP, \"offset\", PID from DBU.NTPADJUSTS");
     // A qualified sequence keeps its schema; literals pass as they are.
     EXPECT_EQ(dmoci::translateForPostgres("SELECT Site.Seq.CURRVAL, ':1 OFFSET', x FROM t OFFSET 2", "dbu"),
               "SELECT currval('site.seq'), ':1 OFFSET', x FROM t OFFSET 2");

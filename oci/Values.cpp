@@ -76,18 +76,34 @@ bool valueOfBind(const OCIBind& b, Value& v, Failure& failure)
     case SQLT_INT:
         v.kind = Value::Int;
         switch (b.size) {
-        case 1: v.i = loadAs<signed char>(p); return true;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
-        case 2: v.i = loadAs<short>(p); return true;
-        case 4: v.i = loadAs<int>(p); return true;
-        case 8: v.i = loadAs<long long>(p); return true;
-        default: failure = {3115, "unsupported integer size"}; return false;
+        case 1:
+            v.i = loadAs<signed char>(p);
+            return true;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+        case 2:
+            v.i = loadAs<short>(p);
+            return true;
+        case 4:
+            v.i = loadAs<int>(p);
+            return true;
+        case 8:
+            v.i = loadAs<long long>(p);
+            return true;
+        default:
+            failure = {3115, "unsupported integer size"};
+            return false;
         }
     case SQLT_FLT:
         v.kind = Value::Real;
         switch (b.size) {
-        case 4: v.d = loadAs<float>(p); return true;
-        case 8: v.d = loadAs<double>(p); return true;
-        default: failure = {3115, "unsupported float size"}; return false;
+        case 4:
+            v.d = loadAs<float>(p);
+            return true;
+        case 8:
+            v.d = loadAs<double>(p);
+            return true;
+        default:
+            failure = {3115, "unsupported float size"};
+            return false;
         }
     default:
         failure = {3115, "unsupported network datatype or representation"};
@@ -119,12 +135,17 @@ bool storeInDefine(OCIDefine& d, const Value& v)
         x = strtod(text.c_str(), nullptr);
     }
     if (wanted == Value::Int) {
-        if (d.size == 8) storeAs<long long>(d.value, i);
-        else if (d.size == 4) storeAs<int>(d.value, static_cast<int>(i));
-        else if (d.size == 2) storeAs<short>(d.value, static_cast<short>(i));
+        if (d.size == 8)
+            storeAs<long long>(d.value, i);
+        else if (d.size == 4)
+            storeAs<int>(d.value, static_cast<int>(i));
+        else if (d.size == 2)
+            storeAs<short>(d.value, static_cast<short>(i));
     } else {
-        if (d.size == 8) storeAs<double>(d.value, x);
-        else if (d.size == 4) storeAs<float>(d.value, static_cast<float>(x));
+        if (d.size == 8)
+            storeAs<double>(d.value, x);
+        else if (d.size == 4)
+            storeAs<float>(d.value, static_cast<float>(x));
     }
     return true;
 }

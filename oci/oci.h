@@ -85,40 +85,32 @@ typedef struct OCISnapshot OCISnapshot;
 #define SQLT_LNG 8
 #define SQLT_AFC 96
 
-sword OCIInitialize(ub4 mode, void *ctxp, void *(*malocfp)(void *ctxp, size_t size),
-                    void *(*ralocfp)(void *ctxp, void *memptr, size_t newsize),
-                    void (*mfreefp)(void *ctxp, void *memptr));
-sword OCIEnvInit(OCIEnv **envp, ub4 mode, size_t xtramem_sz, void **usrmempp);
-sword OCIEnvCreate(OCIEnv **envhpp, ub4 mode, void *ctxp, void *(*malocfp)(void *ctxp, size_t size),
-                   void *(*ralocfp)(void *ctxp, void *memptr, size_t newsize),
-                   void (*mfreefp)(void *ctxp, void *memptr), size_t xtramem_sz, void **usrmempp);
-sword OCIHandleAlloc(const void *parenth, void **hndlpp, const ub4 type, const size_t xtramem_sz,
-                     void **usrmempp);
-sword OCIHandleFree(void *hndlp, const ub4 type);
-sword OCIServerAttach(OCIServer *srvhp, OCIError *errhp, const OraText *dblink, sb4 dblink_len,
-                      ub4 mode);
-sword OCIServerDetach(OCIServer *srvhp, OCIError *errhp, ub4 mode);
-sword OCIAttrSet(void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 size, ub4 attrtype,
-                 OCIError *errhp);
-sword OCIAttrGet(const void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 *sizep,
-                 ub4 attrtype, OCIError *errhp);
-sword OCISessionBegin(OCISvcCtx *svchp, OCIError *errhp, OCISession *usrhp, ub4 credt, ub4 mode);
-sword OCISessionEnd(OCISvcCtx *svchp, OCIError *errhp, OCISession *usrhp, ub4 mode);
-sword OCIErrorGet(void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp,
-                  ub4 bufsiz, ub4 type);
-sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 stmt_len,
-                     ub4 language, ub4 mode);
-sword OCIBindByPos(OCIStmt *stmtp, OCIBind **bindp, OCIError *errhp, ub4 position, void *valuep,
-                   sb4 value_sz, ub2 dty, void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len,
-                   ub4 *curelep, ub4 mode);
-sword OCIDefineByPos(OCIStmt *stmtp, OCIDefine **defnp, OCIError *errhp, ub4 position,
-                     void *valuep, sb4 value_sz, ub2 dty, void *indp, ub2 *rlenp, ub2 *rcodep,
-                     ub4 mode);
-sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
-                     const OCISnapshot *snap_in, OCISnapshot *snap_out, ub4 mode);
-sword OCIStmtFetch(OCIStmt *stmtp, OCIError *errhp, ub4 nrows, ub2 orientation, ub4 mode);
-sword OCITransCommit(OCISvcCtx *svchp, OCIError *errhp, ub4 flags);
-sword OCITransRollback(OCISvcCtx *svchp, OCIError *errhp, ub4 flags);
+sword OCIInitialize(ub4 mode, void* ctxp, void* (*malocfp)(void* ctxp, size_t size),
+                    void* (*ralocfp)(void* ctxp, void* memptr, size_t newsize),
+                    void (*mfreefp)(void* ctxp, void* memptr));
+sword OCIEnvInit(OCIEnv** envp, ub4 mode, size_t xtramem_sz, void** usrmempp);
+sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void* ctxp, void* (*malocfp)(void* ctxp, size_t size),
+                   void* (*ralocfp)(void* ctxp, void* memptr, size_t newsize),
+                   void (*mfreefp)(void* ctxp, void* memptr), size_t xtramem_sz, void** usrmempp);
+sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t xtramem_sz, void** usrmempp);
+sword OCIHandleFree(void* hndlp, const ub4 type);
+sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, sb4 dblink_len, ub4 mode);
+sword OCIServerDetach(OCIServer* srvhp, OCIError* errhp, ub4 mode);
+sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype, OCIError* errhp);
+sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attributep, ub4* sizep, ub4 attrtype, OCIError* errhp);
+sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 credt, ub4 mode);
+sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mode);
+sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* errcodep, OraText* bufp, ub4 bufsiz, ub4 type);
+sword OCIStmtPrepare(OCIStmt* stmtp, OCIError* errhp, const OraText* stmt, ub4 stmt_len, ub4 language, ub4 mode);
+sword OCIBindByPos(OCIStmt* stmtp, OCIBind** bindp, OCIError* errhp, ub4 position, void* valuep, sb4 value_sz, ub2 dty,
+                   void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len, ub4* curelep, ub4 mode);
+sword OCIDefineByPos(OCIStmt* stmtp, OCIDefine** defnp, OCIError* errhp, ub4 position, void* valuep, sb4 value_sz,
+                     ub2 dty, void* indp, ub2* rlenp, ub2* rcodep, ub4 mode);
+sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters, ub4 rowoff,
+                     const OCISnapshot* snap_in, OCISnapshot* snap_out, ub4 mode);
+sword OCIStmtFetch(OCIStmt* stmtp, OCIError* errhp, ub4 nrows, ub2 orientation, ub4 mode);
+sword OCITransCommit(OCISvcCtx* svchp, OCIError* errhp, ub4 flags);
+sword OCITransRollback(OCISvcCtx* svchp, OCIError* errhp, ub4 flags);
 
 #ifdef __cplusplus
 }

@@ -75,8 +75,7 @@ bool maySkipPassword(bool exitGiven, uid_t realUid, bool emsKnown, uid_t emsUid)
 
 bool passwordMatches(const char* typed, const char* stored)
 {
-    if (typed == nullptr || stored == nullptr || stored[0] == '\0' || stored[0] == '!' ||
-        stored[0] == '*')
+    if (typed == nullptr || stored == nullptr || stored[0] == '\0' || stored[0] == '!' || stored[0] == '*')
         return false;
     struct crypt_data data;
     memset(&data, 0, sizeof data);

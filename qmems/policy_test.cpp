@@ -32,9 +32,12 @@ TEST(Arguments, VerbsAndForms)
         const char* verb;
         const char* command;
     } table[] = {
-        {"start", "load"},           {"stop", "unload"},
-        {"restart", "reload"},       {"stopall", "qmstopall"},
-        {"qminit_master", "qminit_master"}, {"qminit_slave", "qminit_slave"},
+        {"start", "load"},
+        {"stop", "unload"},
+        {"restart", "reload"},
+        {"stopall", "qmstopall"},
+        {"qminit_master", "qminit_master"},
+        {"qminit_slave", "qminit_slave"},
     };
     for (const auto& t : table) {
         const char* command = nullptr;
@@ -128,8 +131,8 @@ TEST(Environment, OnlyHarmlessVariablesPass)
     };
     std::vector<std::string> env = safeEnvironment(hostile, "/usr/sbin:/usr/bin");
     const std::vector<std::string> want = {
-        "PATH=/usr/sbin:/usr/bin", "HOME=/root", "USER=root", "LOGNAME=root", "SHELL=/bin/sh",
-        "TERM=xterm-256color", "LANG=C.UTF-8", "LC_TIME=zh_CN.GBK", "COLORTERM=truecolor",
+        "PATH=/usr/sbin:/usr/bin", "HOME=/root",   "USER=root",         "LOGNAME=root",        "SHELL=/bin/sh",
+        "TERM=xterm-256color",     "LANG=C.UTF-8", "LC_TIME=zh_CN.GBK", "COLORTERM=truecolor",
     };
     EXPECT_EQ(env, want);
 

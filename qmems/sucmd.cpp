@@ -80,8 +80,7 @@ const char* verb = "-";
 
 void logDecision(int priority, const char* what)
 {
-    syslog(priority, "%s (uid %ld): %s: %s", callerName.c_str(), static_cast<long>(callerUid), verb,
-           what);
+    syslog(priority, "%s (uid %ld): %s: %s", callerName.c_str(), static_cast<long>(callerUid), verb, what);
 }
 
 [[noreturn]] void refuse(const char* reason)
@@ -145,13 +144,20 @@ int takeRootLimits(std::string& shortfall)
         __rlimit_resource r;
         bool vital;  // a shortfall ends or breaks the command mid-work
     } kLimits[] = {
-        {"RLIMIT_CPU", RLIMIT_CPU, true},          {"RLIMIT_FSIZE", RLIMIT_FSIZE, true},
-        {"RLIMIT_DATA", RLIMIT_DATA, true},        {"RLIMIT_STACK", RLIMIT_STACK, true},
-        {"RLIMIT_AS", RLIMIT_AS, true},            {"RLIMIT_RTTIME", RLIMIT_RTTIME, true},
-        {"RLIMIT_NOFILE", RLIMIT_NOFILE, true},    {"RLIMIT_RSS", RLIMIT_RSS, false},
-        {"RLIMIT_NPROC", RLIMIT_NPROC, false},     {"RLIMIT_MEMLOCK", RLIMIT_MEMLOCK, false},
-        {"RLIMIT_LOCKS", RLIMIT_LOCKS, false},     {"RLIMIT_SIGPENDING", RLIMIT_SIGPENDING, false},
-        {"RLIMIT_MSGQUEUE", RLIMIT_MSGQUEUE, false}, {"RLIMIT_NICE", RLIMIT_NICE, false},
+        {"RLIMIT_CPU", RLIMIT_CPU, true},
+        {"RLIMIT_FSIZE", RLIMIT_FSIZE, true},
+        {"RLIMIT_DATA", RLIMIT_DATA, true},
+        {"RLIMIT_STACK", RLIMIT_STACK, true},
+        {"RLIMIT_AS", RLIMIT_AS, true},
+        {"RLIMIT_RTTIME", RLIMIT_RTTIME, true},
+        {"RLIMIT_NOFILE", RLIMIT_NOFILE, true},
+        {"RLIMIT_RSS", RLIMIT_RSS, false},
+        {"RLIMIT_NPROC", RLIMIT_NPROC, false},
+        {"RLIMIT_MEMLOCK", RLIMIT_MEMLOCK, false},
+        {"RLIMIT_LOCKS", RLIMIT_LOCKS, false},
+        {"RLIMIT_SIGPENDING", RLIMIT_SIGPENDING, false},
+        {"RLIMIT_MSGQUEUE", RLIMIT_MSGQUEUE, false},
+        {"RLIMIT_NICE", RLIMIT_NICE, false},
         {"RLIMIT_RTPRIO", RLIMIT_RTPRIO, false},
     };
     const rlim_t kServiceFiles = 1024;
@@ -168,8 +174,8 @@ int takeRootLimits(std::string& shortfall)
         bool got = getrlimit(l.r, &best) == 0;
         best.rlim_cur = want.rlim_cur < best.rlim_max ? want.rlim_cur : best.rlim_max;
         if (!got || setrlimit(l.r, &best) != 0 || (l.vital && best.rlim_cur < want.rlim_cur)) {
-            shortfall = std::string(l.name) + " is " + text(best.rlim_cur) + ", below root's (" +
-                        text(want.rlim_cur) + "), and cannot be raised here";
+            shortfall = std::string(l.name) + " is " + text(best.rlim_cur) + ", below root's (" + text(want.rlim_cur) +
+                        "), and cannot be raised here";
             return -1;
         }
     }
@@ -205,8 +211,8 @@ constexpr int kFailDelaySeconds = 2;
 [[noreturn]] static void refuseLockedOut(long long secondsLeft)
 {
     printf(MSG_LOCKED_OUT "\n", static_cast<int>((secondsLeft + 59) / 60));
-    std::string why = "refused: locked out after " + std::to_string(kTallyDeny) +
-                      " wrong passwords, " + std::to_string(secondsLeft) + " s left";
+    std::string why = "refused: locked out after " + std::to_string(kTallyDeny) + " wrong passwords, " +
+                      std::to_string(secondsLeft) + " s left";
     refuse(why.c_str());
 }
 

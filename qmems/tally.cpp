@@ -19,8 +19,7 @@ long long lockedFor(const Tally& t, long long now)
 
 Tally afterFailure(Tally t, long long now)
 {
-    bool stale = now < t.last || now - t.last >= kTallyInterval ||
-                 (t.failures >= kTallyDeny && lockedFor(t, now) == 0);
+    bool stale = now < t.last || now - t.last >= kTallyInterval || (t.failures >= kTallyDeny && lockedFor(t, now) == 0);
     if (stale || t.failures < 0)
         t.failures = 0;
     ++t.failures;
@@ -79,8 +78,7 @@ int TallyFile::open(const std::string& dir, uid_t uid)
     struct stat st;
     bool rootsAlone = fstat(d, &st) == 0 && st.st_uid == 0 && (st.st_mode & 022) == 0;
     std::string path = dir + "/" + std::to_string(uid);
-    int fd = rootsAlone ? openat(d, std::to_string(uid).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)
-                        : -1;
+    int fd = rootsAlone ? openat(d, std::to_string(uid).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
     int err = errno;
     close(d);
     if (!rootsAlone)

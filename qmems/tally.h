@@ -16,8 +16,8 @@
 #include <string_view>
 #include <sys/types.h>
 
-constexpr int kTallyDeny = 3;            // wrong passwords that lock a caller out
-constexpr long long kTallyUnlock = 600;  // seconds a lockout lasts after the last one
+constexpr int kTallyDeny = 3;              // wrong passwords that lock a caller out
+constexpr long long kTallyUnlock = 600;    // seconds a lockout lasts after the last one
 constexpr long long kTallyInterval = 900;  // failures further apart start a new count
 
 struct Tally {

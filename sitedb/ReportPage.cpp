@@ -23,12 +23,23 @@ void scriptString(std::string& out, const std::string& s)
     out += '"';
     for (char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '<': out += "\\u003c"; break;
-        case '>': out += "\\u003e"; break;
-        case '&': out += "\\u0026"; break;
-        default: out += c;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '<':
+            out += "\\u003c";
+            break;
+        case '>':
+            out += "\\u003e";
+            break;
+        case '&':
+            out += "\\u0026";
+            break;
+        default:
+            out += c;
         }
     }
     out += '"';
@@ -58,7 +69,7 @@ std::string histogram(const std::vector<NodeSummary>& nodes)
     out += buf;
     for (int b = 0; b < bins; ++b) {
         double h = height * static_cast<double>(count[static_cast<size_t>(b)]) / static_cast<double>(most);
-        std::string label = b == 0 ? "<" + std::to_string(static_cast<int>(edges[0]))
+        std::string label = b == 0          ? "<" + std::to_string(static_cast<int>(edges[0]))
                             : b == bins - 1 ? ">" + std::to_string(static_cast<int>(edges[bins - 2]))
                                             : std::to_string(static_cast<int>(edges[b - 1])) + ".." +
                                                   std::to_string(static_cast<int>(edges[b]));
@@ -85,15 +96,18 @@ std::string axis(const ReportPeriod& p, double width)
     long long tick = length <= 2 * 86400LL ? 6 * 3600LL : length <= 14 * 86400LL ? 86400LL : 7 * 86400LL;
     char buf[512];
     std::string out;
-    snprintf(buf, sizeof buf, "<svg class=\"axis\" width=\"%.0f\" height=\"30\"><path d=\"M0 4H%.0f\" stroke=\"#555\"/>",
-             width, width);
+    snprintf(buf, sizeof buf,
+             "<svg class=\"axis\" width=\"%.0f\" height=\"30\"><path d=\"M0 4H%.0f\" stroke=\"#555\"/>", width, width);
     out += buf;
     for (long long t = (p.since + tick - 1) / tick * tick; t <= p.now; t += tick) {
         double x = width * static_cast<double>(t - p.since) / static_cast<double>(length);
         snprintf(buf, sizeof buf,
                  "<path d=\"M%.1f 0V8\" stroke=\"#555\"/><text x=\"%.1f\" y=\"22\" text-anchor=\"%s\" "
                  "font-size=\"10\">%s</text>",
-                 x, x, x < 40 ? "start" : x > width - 40 ? "end" : "middle",
+                 x, x,
+                 x < 40           ? "start"
+                 : x > width - 40 ? "end"
+                                  : "middle",
                  utcText(t, tick < 86400 ? "%m-%d %H:%M" : "%Y-%m-%d").c_str());
         out += buf;
     }
@@ -119,7 +133,9 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
         ".silent{color:#fff;background:#c0392b;padding:0 5px;border-radius:3px}"
         ".row{display:flex;align-items:center;height:50px;content-visibility:auto;contain-intrinsic-size:50px}"
         ".name{flex:none;width:260px;overflow:hidden;text-overflow:ellipsis;white-space:nowrap;font-size:13px}"
-        ".plot{flex:none;width:" + std::to_string(plotWidth) + "px;height:" + std::to_string(plotHeight) + "px;"
+        ".plot{flex:none;width:" +
+        std::to_string(plotWidth) + "px;height:" + std::to_string(plotHeight) +
+        "px;"
         "background:#f7f7f7;border:1px solid #ddd}"
         "#axis{position:sticky;top:0;background:#fff;display:flex;padding-top:4px;z-index:1}#axis svg{flex:none}"
         "#summary{max-height:60vh;overflow:auto;font-size:13px;border:1px solid #ccc}"
@@ -132,8 +148,8 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
         ".fail{stroke:#555;stroke-width:2}.zero{stroke:#bbb}\n</style></head><body>\n";
     out += "<h1>Clock adjustments " + utcText(period.since, "%Y-%m-%d %H:%M:%SZ") + " to " +
            utcText(period.now, "%Y-%m-%d %H:%M:%SZ") + "</h1>\n";
-    out += "<p id=\"counts\">" + std::to_string(nodes.size()) + " nodes: " + std::to_string(silent) +
-           " silent, " + std::to_string(failing) + " failing, " + std::to_string(stepping) + " stepping (" +
+    out += "<p id=\"counts\">" + std::to_string(nodes.size()) + " nodes: " + std::to_string(silent) + " silent, " +
+           std::to_string(failing) + " failing, " + std::to_string(stepping) + " stepping (" +
            "corrections of 128 ms or more), " + std::to_string(future) + " row(s) stamped in the future.</p>\n";
     out += "<h2>Drift of the fleet</h2>\n" + histogram(nodes) + "\n";
     out += "<h2>Nodes, those needing attention first</h2>\n<div id=\"summary\"><div class=\"srow head\">"
@@ -148,8 +164,8 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
     out += "<div id=\"axis\"><div class=\"name\">time (UTC)</div>" + axis(period, plotWidth) + "</div>\n";
     out += "<div id=\"timelines\"></div>\n<script type=\"application/json\" id=\"data\">{\"since\":" +
            std::to_string(period.since) + ",\"now\":" + std::to_string(period.now) +
-           ",\"silent\":" + std::to_string(period.silentSeconds) + ",\"buckets\":" +
-           std::to_string(kTimelineBuckets) + ",\"nodes\":[";
+           ",\"silent\":" + std::to_string(period.silentSeconds) + ",\"buckets\":" + std::to_string(kTimelineBuckets) +
+           ",\"nodes\":[";
     for (size_t i = 0; i < nodes.size(); ++i) {
         const NodeSummary& n = nodes[i];
         out += i ? ",\n[" : "\n[";
@@ -186,7 +202,8 @@ std::string formatHtml(const std::vector<NodeSummary>& nodes, const ReportPeriod
     out += "const D=JSON.parse(document.getElementById('data').textContent),L='";
     out += kLevels;
     out += "',MS='" + std::string(1, kLevels[offsetLevel(0.001)]) + "',SEC='" +
-           std::string(1, kLevels[offsetLevel(1.0)]) + "',W=" + std::to_string(plotWidth) + ",H=" + std::to_string(plotHeight) + R"JS(,B=D.buckets;
+           std::string(1, kLevels[offsetLevel(1.0)]) + "',W=" + std::to_string(plotWidth) +
+           ",H=" + std::to_string(plotHeight) + R"JS(,B=D.buckets;
 function esc(s){return s.replace(/[&<>"]/g,c=>({'&':'&amp;','<':'&lt;','>':'&gt;','"':'&quot;'}[c]));}
 function iso(t){return t?new Date(t*1000).toISOString().replace('T',' ').replace('.000Z','Z'):'-';}
 function span(s){return s>=86400?Math.floor(s/86400)+'d'+Math.floor(s%86400/3600)+'h':s>=3600?Math.floor(s/3600)+'h'+Math.floor(s%3600/60)+'m':Math.floor(s/60)+'m';}

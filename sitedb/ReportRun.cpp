@@ -36,8 +36,11 @@ public:
             OCISessionEnd(svc_, err_, ses_, OCI_DEFAULT);
         if (attached_)
             OCIServerDetach(srv_, err_, OCI_DEFAULT);
-        for (auto [h, type] : {std::pair<void*, ub4>{ses_, OCI_HTYPE_SESSION}, {svc_, OCI_HTYPE_SVCCTX},
-                               {srv_, OCI_HTYPE_SERVER}, {err_, OCI_HTYPE_ERROR}, {env_, OCI_HTYPE_ENV}}) {
+        for (auto [h, type] : {std::pair<void*, ub4>{ses_, OCI_HTYPE_SESSION},
+                               {svc_, OCI_HTYPE_SVCCTX},
+                               {srv_, OCI_HTYPE_SERVER},
+                               {err_, OCI_HTYPE_ERROR},
+                               {env_, OCI_HTYPE_ENV}}) {
             if (h)
                 OCIHandleFree(h, type);
         }
@@ -82,10 +85,10 @@ public:
             OCIBind* bind = nullptr;
             Bound& b = values[k];
             sword rc = b.isText ? OCIBindByPos(stmt_, &bind, err_, static_cast<ub4>(k + 1), b.text.data(),
-                                               static_cast<sb4>(b.text.size()), SQLT_CHR, nullptr, nullptr,
-                                               nullptr, 0, nullptr, OCI_DEFAULT)
-                                : OCIBindByPos(stmt_, &bind, err_, static_cast<ub4>(k + 1), &b.i, sizeof b.i,
-                                               SQLT_INT, nullptr, nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
+                                               static_cast<sb4>(b.text.size()), SQLT_CHR, nullptr, nullptr, nullptr, 0,
+                                               nullptr, OCI_DEFAULT)
+                                : OCIBindByPos(stmt_, &bind, err_, static_cast<ub4>(k + 1), &b.i, sizeof b.i, SQLT_INT,
+                                               nullptr, nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
             if (rc != OCI_SUCCESS)
                 return false;
         }
@@ -94,8 +97,8 @@ public:
         std::vector<sb2> null(static_cast<size_t>(columns));
         for (size_t c = 0; c < buf.size(); ++c) {
             OCIDefine* def = nullptr;
-            if (OCIDefineByPos(stmt_, &def, err_, static_cast<ub4>(c + 1), buf[c].data(), kWidth, SQLT_STR,
-                               &null[c], nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS)
+            if (OCIDefineByPos(stmt_, &def, err_, static_cast<ub4>(c + 1), buf[c].data(), kWidth, SQLT_STR, &null[c],
+                               nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS)
                 return false;
         }
         if (OCIStmtExecute(svc_, stmt_, err_, 0, 0, nullptr, nullptr, OCI_DEFAULT) != OCI_SUCCESS)
@@ -187,8 +190,8 @@ std::unique_ptr<Session> openSession(const std::string& connect, const std::stri
 
 }  // namespace
 
-int runReport(const std::vector<std::string>& args, const std::string& defaultConnect,
-              const std::string& defaultUser, const std::string& defaultPassword, long long now)
+int runReport(const std::vector<std::string>& args, const std::string& defaultConnect, const std::string& defaultUser,
+              const std::string& defaultPassword, long long now)
 {
     std::string connect = defaultConnect, user = defaultUser, password, htmlFile, format = "table";
     ReportPeriod period;

@@ -134,8 +134,10 @@ int runPrune(const std::vector<std::string>& args, const std::string& defaultCon
     }
     long long seconds = 0;
     if (age.empty() || !parseAge(age, seconds)) {
-        fprintf(stderr, "sitedb: prune needs --older-than AGE, a number of days, hours or minutes (90d, 12h, "
-                        "30m), not \"%s\": nothing removed\n", age.c_str());
+        fprintf(stderr,
+                "sitedb: prune needs --older-than AGE, a number of days, hours or minutes (90d, 12h, "
+                "30m), not \"%s\": nothing removed\n",
+                age.c_str());
         return 2;
     }
     if (seconds < 86400 && !force) {

@@ -57,8 +57,7 @@ bool isoStamp(const std::string& s, char sep, long long& at)
         return false;
     int y = digits(s, 0, 4), mo = digits(s, 5, 2), d = digits(s, 8, 2);
     int h = digits(s, 11, 2), mi = digits(s, 14, 2), se = digits(s, 17, 2);
-    if (y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 ||
-        se > 60)
+    if (y < 0 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 || se > 60)
         return false;
     at = utc(y, mo, d, h, mi, se);
     return true;
@@ -249,7 +248,8 @@ void NodeFold::add(const std::string& time, const std::string& server, const std
             ++n_.failures;
             if (at >= lastFailureAt_) {
                 lastFailureAt_ = at;
-                n_.lastFailure = server.empty() ? "no server reached or clock not set" : "clock not set (server " + server + ")";
+                n_.lastFailure =
+                    server.empty() ? "no server reached or clock not set" : "clock not set (server " + server + ")";
             }
             if (bucket >= 0)
                 n_.marks[static_cast<size_t>(bucket)] |= 2;
@@ -289,14 +289,14 @@ NodeSummary NodeFold::finish()
         std::nth_element(rates_.begin(), rates_.begin() + static_cast<long>(mid), rates_.end());
         double median = static_cast<double>(rates_[mid]);
         if (rates_.size() % 2 == 0)
-            median = (median + static_cast<double>(*std::max_element(rates_.begin(),
-                                                                       rates_.begin() + static_cast<long>(mid)))) /
+            median = (median +
+                      static_cast<double>(*std::max_element(rates_.begin(), rates_.begin() + static_cast<long>(mid)))) /
                      2;
         n_.haveDrift = true;
         n_.driftPpm = median;
     }
-    n_.silent = period_.silentSeconds >= 0 && (n_.lastReport == 0 || period_.now - n_.lastReport >
-                                                                          period_.silentSeconds);
+    n_.silent =
+        period_.silentSeconds >= 0 && (n_.lastReport == 0 || period_.now - n_.lastReport > period_.silentSeconds);
     rates_.clear();
     rates_.shrink_to_fit();
     return std::move(n_);
@@ -549,11 +549,16 @@ long long parseSpan(const std::string& text)
     if (!end || end == text.c_str() || n < 0 || n > 100LL * 365 * 86400 || end[0] == '\0' || end[1] != '\0')
         return -1;
     switch (*end) {
-    case 's': return n;
-    case 'm': return n * 60;
-    case 'h': return n * 3600;
-    case 'd': return n * 86400;
-    default: return -1;
+    case 's':
+        return n;
+    case 'm':
+        return n * 60;
+    case 'h':
+        return n * 3600;
+    case 'd':
+        return n * 86400;
+    default:
+        return -1;
     }
 }
 

@@ -46,15 +46,15 @@ struct ReportPeriod {
 
 struct NodeSummary {
     std::string node;
-    long long rows = 0;                // the period's rows, future ones too
+    long long rows = 0;  // the period's rows, future ones too
     int steps = 0;
-    std::string largestStep;           // signed, as printed; empty: none
-    std::string largestOffset;         // signed, as printed; empty: none
+    std::string largestStep;    // signed, as printed; empty: none
+    std::string largestOffset;  // signed, as printed; empty: none
     bool haveDrift = false;
-    double driftPpm = 0;               // positive: the clock falls behind
+    double driftPpm = 0;  // positive: the clock falls behind
     int failures = 0;
-    std::string lastFailure;           // the newest failure's reason; empty: none
-    long long lastReport = 0;          // the newest RUNTIME not in the future; 0: none
+    std::string lastFailure;   // the newest failure's reason; empty: none
+    long long lastReport = 0;  // the newest RUNTIME not in the future; 0: none
     bool silent = false;
     long long futureRows = 0;
     // Per bucket of the period: the least and greatest offset as levels of
@@ -72,8 +72,8 @@ uint8_t offsetLevel(double seconds);
 class NodeFold {
 public:
     NodeFold(const ReportPeriod& period, std::string node);
-    void add(const std::string& time, const std::string& server, const std::string& offset,
-             const std::string& pid, long long runtime);
+    void add(const std::string& time, const std::string& server, const std::string& offset, const std::string& pid,
+             long long runtime);
     NodeSummary finish();
 
 private:
@@ -94,8 +94,8 @@ private:
 class FleetFold {
 public:
     explicit FleetFold(const ReportPeriod& period) : period_(period) {}
-    void add(const std::string& node, const std::string& time, const std::string& server,
-             const std::string& offset, const std::string& pid, long long runtime);
+    void add(const std::string& node, const std::string& time, const std::string& server, const std::string& offset,
+             const std::string& pid, long long runtime);
     // The nodes seen, in the order first seen.
     std::vector<NodeSummary> finish();
 
@@ -137,5 +137,5 @@ long long parseDate(const std::string& text);
 //               [--format table|tsv|json] [--sort attention|name]
 //               [--user U] [--password-file FILE] [CONNECT]
 // (args without the program and command). Returns the exit status.
-int runReport(const std::vector<std::string>& args, const std::string& defaultConnect,
-              const std::string& defaultUser, const std::string& defaultPassword, long long now);
+int runReport(const std::vector<std::string>& args, const std::string& defaultConnect, const std::string& defaultUser,
+              const std::string& defaultPassword, long long now);

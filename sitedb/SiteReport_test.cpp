@@ -63,7 +63,7 @@ TEST(SiteReport, DriftIsRobustToStepsOutliersAndFailures)
         std::string node = "ppm" + std::to_string(static_cast<int>(ppm));
         std::vector<SiteRow> r = driftingNode(node, ppm);
         r[100].offset = "-1.500000", r[100].pid = " step:1";
-        r[150].offset = "+0.090000";                      // an outlier, under the step size
+        r[150].offset = "+0.090000";                                // an outlier, under the step size
         r[200].offset = "", r[200].pid = ":1", r[200].server = "";  // a failed run
         rows.insert(rows.end(), r.begin(), r.end());
     }

@@ -208,8 +208,7 @@ int initPostgres(const std::string& uri, const std::string& user, const std::str
             schema.replace(at + skip, 3, role);
     }
     std::string createRole = "DO $do$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = " + name +
-                             ") THEN CREATE ROLE " + role + " LOGIN PASSWORD " + secret +
-                             "; END IF; END $do$";
+                             ") THEN CREATE ROLE " + role + " LOGIN PASSWORD " + secret + "; END IF; END $do$";
     if (pgExec(pg.c, "SET client_min_messages = warning") != 0 || pgExec(pg.c, "BEGIN") != 0 ||
         pgExec(pg.c, createRole) != 0 || pgExec(pg.c, schema) != 0 ||
         (perNodeRoles && pgExec(pg.c, kPerNodeRolesSql) != 0) || pgExec(pg.c, "COMMIT") != 0)
@@ -241,8 +240,7 @@ int init(const std::string& connect, const std::string& user, const std::string&
         return 1;
     Db db;
     if (sqlite3_open_v2(file.c_str(), &db.h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
-                        nullptr) !=
-        SQLITE_OK) {
+                        nullptr) != SQLITE_OK) {
         fprintf(stderr, "sitedb: cannot open %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
         return 1;
     }
@@ -252,8 +250,7 @@ int init(const std::string& connect, const std::string& user, const std::string&
         return 1;
 
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db.h, "SELECT 1 FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_prepare_v2(db.h, "SELECT 1 FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr) != SQLITE_OK) {
         fprintf(stderr, "sitedb: %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
         return 1;
     }
@@ -266,8 +263,8 @@ int init(const std::string& connect, const std::string& user, const std::string&
             fprintf(stderr, "sitedb: cannot hash the password\n");
             return 1;
         }
-        if (sqlite3_prepare_v2(db.h, "INSERT INTO DMOCI_USERS (USERNAME, PASSWORD_HASH) VALUES (?1, ?2)",
-                               -1, &st, nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v2(db.h, "INSERT INTO DMOCI_USERS (USERNAME, PASSWORD_HASH) VALUES (?1, ?2)", -1, &st,
+                               nullptr) != SQLITE_OK) {
             fprintf(stderr, "sitedb: %s: %s\n", file.c_str(), sqlite3_errmsg(db.h));
             return 1;
         }
@@ -331,8 +328,8 @@ int main(int argc, char** argv)
         // The node role of a server gets the password typed on a terminal
         // when none was given; a database file's account, and a run with
         // no terminal, the built-in one.
-        if (password.empty() && !(dmoci::isPostgresUri(connect) &&
-                                  promptPassword("Password for the new role " + user + ": ", password)))
+        if (password.empty() &&
+            !(dmoci::isPostgresUri(connect) && promptPassword("Password for the new role " + user + ": ", password)))
             password = SITEDB_DEFAULT_PASSWORD;
         int rc = init(connect, user, password, perNodeRoles);
         explicit_bzero(password.data(), password.size());
@@ -340,8 +337,7 @@ int main(int argc, char** argv)
     }
     if (command == "path") {
         if (dmoci::isPostgresUri(connect)) {
-            fprintf(stderr, "sitedb: %s names a PostgreSQL database (schema dbu), not a file\n",
-                    connect.c_str());
+            fprintf(stderr, "sitedb: %s names a PostgreSQL database (schema dbu), not a file\n", connect.c_str());
             return 1;
         }
         std::string file, why;

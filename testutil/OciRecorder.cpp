@@ -124,20 +124,18 @@ sword OCIEnvInit(OCIEnv** envp, ub4 mode, size_t xtramem_sz, void** usrmempp)
     return record("OCIEnvInit", fmt("mode=%u xtra=%zu usrmem=%d", mode, xtramem_sz, usrmempp != nullptr));
 }
 
-sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void*, void* (*)(void*, size_t),
-                   void* (*)(void*, void*, size_t), void (*)(void*, void*), size_t xtramem_sz,
-                   void** usrmempp)
+sword OCIEnvCreate(OCIEnv** envhpp, ub4 mode, void*, void* (*)(void*, size_t), void* (*)(void*, void*, size_t),
+                   void (*)(void*, void*), size_t xtramem_sz, void** usrmempp)
 {
     return OCIEnvInit(envhpp, mode, xtramem_sz, usrmempp);
 }
 
-sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t xtramem_sz,
-                     void** usrmempp)
+sword OCIHandleAlloc(const void* parenth, void** hndlpp, const ub4 type, const size_t xtramem_sz, void** usrmempp)
 {
-    bool envParent = liveHandles.count(const_cast<void*>(parenth)) &&
-                     liveHandles[const_cast<void*>(parenth)] == OCI_HTYPE_ENV;
-    sword rc = record("OCIHandleAlloc", fmt("type=%u parent=%s xtra=%zu usrmem=%d", type,
-                                            envParent ? "env" : "other", xtramem_sz, usrmempp != nullptr));
+    bool envParent =
+        liveHandles.count(const_cast<void*>(parenth)) && liveHandles[const_cast<void*>(parenth)] == OCI_HTYPE_ENV;
+    sword rc = record("OCIHandleAlloc", fmt("type=%u parent=%s xtra=%zu usrmem=%d", type, envParent ? "env" : "other",
+                                            xtramem_sz, usrmempp != nullptr));
     *hndlpp = rc == OCI_SUCCESS ? newHandle(type) : nullptr;
     return rc;
 }
@@ -172,8 +170,8 @@ sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub
     bool handleValue = liveHandles.count(attributep) != 0;
     std::string value = handleValue ? "<handle>" : std::string(static_cast<const char*>(attributep), size);
     bool targetOk = liveHandles.count(trgthndlp) && liveHandles[trgthndlp] == trghndltyp;
-    return record("OCIAttrSet", fmt("target=%u%s attr=%u size=%u %s", trghndltyp, targetOk ? "" : "?",
-                                    attrtype, size, value.c_str()));
+    return record("OCIAttrSet", fmt("target=%u%s attr=%u size=%u %s", trghndltyp, targetOk ? "" : "?", attrtype, size,
+                                    value.c_str()));
 }
 
 sword OCIAttrGet(const void*, ub4, void*, ub4*, ub4 attrtype, OCIError*)
@@ -191,12 +189,11 @@ sword OCISessionEnd(OCISvcCtx*, OCIError*, OCISession*, ub4 mode)
     return record("OCISessionEnd", fmt("mode=%u", mode));
 }
 
-sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* errcodep, OraText* bufp,
-                  ub4 bufsiz, ub4 type)
+sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* errcodep, OraText* bufp, ub4 bufsiz, ub4 type)
 {
     bool errHandle = liveHandles.count(hndlp) && liveHandles[hndlp] == OCI_HTYPE_ERROR;
-    record("OCIErrorGet", fmt("record=%u sqlstate=%d bufsiz=%u type=%u%s", recordno, sqlstate != nullptr,
-                              bufsiz, type, errHandle ? "" : " NOT-ERROR-HANDLE"));
+    record("OCIErrorGet", fmt("record=%u sqlstate=%d bufsiz=%u type=%u%s", recordno, sqlstate != nullptr, bufsiz, type,
+                              errHandle ? "" : " NOT-ERROR-HANDLE"));
     *errcodep = lastCode;
     snprintf(reinterpret_cast<char*>(bufp), bufsiz, "ORA-%05d: injected failure", lastCode);
     return OCI_SUCCESS;
@@ -208,24 +205,24 @@ sword OCIStmtPrepare(OCIStmt*, OCIError*, const OraText* stmt, ub4 stmt_len, ub4
                                         static_cast<int>(stmt_len), reinterpret_cast<const char*>(stmt)));
 }
 
-sword OCIBindByPos(OCIStmt*, OCIBind** bindp, OCIError*, ub4 position, void* valuep, sb4 value_sz,
-                   ub2 dty, void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len, ub4* curelep, ub4 mode)
+sword OCIBindByPos(OCIStmt*, OCIBind** bindp, OCIError*, ub4 position, void* valuep, sb4 value_sz, ub2 dty, void* indp,
+                   ub2* alenp, ub2* rcodep, ub4 maxarr_len, ub4* curelep, ub4 mode)
 {
     bound[position] = {valuep, std::string(static_cast<const char*>(valuep), static_cast<size_t>(value_sz))};
     *bindp = reinterpret_cast<OCIBind*>(&bound[position]);
     return record("OCIBindByPos",
-                  fmt("pos=%u len=%d dty=%u ind=%d alen=%d rcode=%d maxarr=%u curele=%d mode=%u [%.*s]",
-                      position, value_sz, dty, indp != nullptr, alenp != nullptr, rcodep != nullptr,
-                      maxarr_len, curelep != nullptr, mode, value_sz, static_cast<const char*>(valuep)));
+                  fmt("pos=%u len=%d dty=%u ind=%d alen=%d rcode=%d maxarr=%u curele=%d mode=%u [%.*s]", position,
+                      value_sz, dty, indp != nullptr, alenp != nullptr, rcodep != nullptr, maxarr_len,
+                      curelep != nullptr, mode, value_sz, static_cast<const char*>(valuep)));
 }
 
-sword OCIDefineByPos(OCIStmt*, OCIDefine** defnp, OCIError*, ub4 position, void* valuep, sb4 value_sz,
-                     ub2 dty, void* indp, ub2* rlenp, ub2* rcodep, ub4 mode)
+sword OCIDefineByPos(OCIStmt*, OCIDefine** defnp, OCIError*, ub4 position, void* valuep, sb4 value_sz, ub2 dty,
+                     void* indp, ub2* rlenp, ub2* rcodep, ub4 mode)
 {
     defined[position] = {static_cast<char*>(valuep), value_sz};
     *defnp = reinterpret_cast<OCIDefine*>(&defined[position]);
-    return record("OCIDefineByPos", fmt("pos=%u dty=%u ind=%d rlen=%d rcode=%d mode=%u", position, dty,
-                                        indp != nullptr, rlenp != nullptr, rcodep != nullptr, mode));
+    return record("OCIDefineByPos", fmt("pos=%u dty=%u ind=%d rlen=%d rcode=%d mode=%u", position, dty, indp != nullptr,
+                                        rlenp != nullptr, rcodep != nullptr, mode));
 }
 
 sword OCIStmtExecute(OCISvcCtx*, OCIStmt*, OCIError*, ub4 iters, ub4 rowoff, const OCISnapshot* snap_in,
@@ -236,9 +233,9 @@ sword OCIStmtExecute(OCISvcCtx*, OCIStmt*, OCIError*, ub4 iters, ub4 rowoff, con
     for (auto& b : bound)
         intact = intact && memcmp(b.second.where, b.second.bytes.data(), b.second.bytes.size()) == 0;
     nextRow = 0;
-    sword rc = record("OCIStmtExecute", fmt("iters=%u rowoff=%u snaps=%d mode=%u%s", iters, rowoff,
-                                            snap_in != nullptr || snap_out != nullptr, mode,
-                                            intact ? "" : " BINDS-CHANGED"));
+    sword rc =
+        record("OCIStmtExecute", fmt("iters=%u rowoff=%u snaps=%d mode=%u%s", iters, rowoff,
+                                     snap_in != nullptr || snap_out != nullptr, mode, intact ? "" : " BINDS-CHANGED"));
     lastCode = 1017;
     auto b = bound.find(refused.position);
     if (refused.position && b != bound.end() && (refused.bytes.empty() || b->second.bytes == refused.bytes)) {

@@ -20,8 +20,7 @@ public:
 
 inline bool operator==(const AdjustTimeInfo& a, const AdjustTimeInfo& b)
 {
-    return a.node == b.node && a.time == b.time && a.serverIp == b.serverIp &&
-           a.offset == b.offset && a.pid == b.pid;
+    return a.node == b.node && a.time == b.time && a.serverIp == b.serverIp && a.offset == b.offset && a.pid == b.pid;
 }
 
 // Writes the five fields of a parsed line; pid is its pieces joined. With an
@@ -29,8 +28,9 @@ inline bool operator==(const AdjustTimeInfo& a, const AdjustTimeInfo& b)
 // arena; without one the record owns copies. Always inlined: it runs for
 // every line, and the call cost more than its work (measured).
 template <typename... PidPieces>
-[[gnu::always_inline]] inline void setFields(AdjustTimeInfo& info, Arena* made, std::string_view node, std::string_view time,
-                      std::string_view serverIp, std::string_view offset, const PidPieces&... pid)
+[[gnu::always_inline]] inline void setFields(AdjustTimeInfo& info, Arena* made, std::string_view node,
+                                             std::string_view time, std::string_view serverIp, std::string_view offset,
+                                             const PidPieces&... pid)
 {
     if (!made) {
         std::string joined;

@@ -16,5 +16,5 @@
 // it was rejected (info is then untouched); why goes to notes. Without an
 // arena the record owns copies of its texts; with one it views the line
 // and the run's texts, and the fields it makes are written to the arena.
-int parseClassicLine(std::string_view line, size_t ntpdateAt, const RunFacts& run, AdjustTimeInfo& info,
-                     Arena* made, Notes& notes);
+int parseClassicLine(std::string_view line, size_t ntpdateAt, const RunFacts& run, AdjustTimeInfo& info, Arena* made,
+                     Notes& notes);

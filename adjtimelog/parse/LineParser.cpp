@@ -20,8 +20,8 @@ LineResult LineParser::parse(std::string_view line, AdjustTimeInfo& info)
     // a classic line's is followed by '['.
     constexpr auto npos = std::string_view::npos;
     size_t g = findLiteral(line, "ntpdate");
-    bool classic = g != npos && ((g + 7 < line.size() && line[g + 7] == '[') ||
-                                 findLiteral(line.substr(g + 1), "ntpdate[") != npos);
+    bool classic = g != npos &&
+                   ((g + 7 < line.size() && line[g + 7] == '[') || findLiteral(line.substr(g + 1), "ntpdate[") != npos);
     if (!classic) {
         for (Recogniser recognise : kRecognisers) {
             Event event;

@@ -227,19 +227,19 @@ TEST(LineShape, FindLiteralAgreesWithFindOnShortAndLongTexts)
 {
     // Fillers of near misses: a first byte alone, a last byte alone, both.
     for (std::string_view fill : {"s", "p", "sxxpnxxxxxesxc"})
-    for (size_t length : {0, 3, 4, 7, 15, 16, 17, 18, 19, 23, 24, 25, 31, 34, 40, 200}) {
-        for (size_t at = 0; at <= length; ++at) {
-            std::string text;
-            while (text.size() < length)
-                text += fill;
-            text.resize(length);
-            text.replace(at, std::min<size_t>(4, length - at), std::string("step").substr(0, length - at));
-            std::string_view v = text;
-            EXPECT_EQ(findLiteral(v, "step"), v.find("step")) << text;
-            EXPECT_EQ(findLiteral(v, "ntpdate"), v.find("ntpdate")) << text;
-            EXPECT_EQ(findLiteral(v, "sec"), v.find("sec")) << text;
+        for (size_t length : {0, 3, 4, 7, 15, 16, 17, 18, 19, 23, 24, 25, 31, 34, 40, 200}) {
+            for (size_t at = 0; at <= length; ++at) {
+                std::string text;
+                while (text.size() < length)
+                    text += fill;
+                text.resize(length);
+                text.replace(at, std::min<size_t>(4, length - at), std::string("step").substr(0, length - at));
+                std::string_view v = text;
+                EXPECT_EQ(findLiteral(v, "step"), v.find("step")) << text;
+                EXPECT_EQ(findLiteral(v, "ntpdate"), v.find("ntpdate")) << text;
+                EXPECT_EQ(findLiteral(v, "sec"), v.find("sec")) << text;
+            }
         }
-    }
     EXPECT_EQ(findLiteral("xx ntpdate[ ntpdate[", "ntpdate["), 3u);
     EXPECT_EQ(findLiteral(" adjust:12345", "step"), std::string_view::npos);
     EXPECT_EQ(findByte("abc]", ']'), 3u);

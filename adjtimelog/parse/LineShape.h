@@ -85,9 +85,15 @@ public:
     }
 
     // 2026-12-08
-    bool isoDate() { return atomic([this] { return digits(4) && lit("-") && digits(2) && lit("-") && digits(2); }); }
+    bool isoDate()
+    {
+        return atomic([this] { return digits(4) && lit("-") && digits(2) && lit("-") && digits(2); });
+    }
     // 23:33:40
-    bool clockTime() { return atomic([this] { return digits(2) && lit(":") && digits(2) && lit(":") && digits(2); }); }
+    bool clockTime()
+    {
+        return atomic([this] { return digits(2) && lit(":") && digits(2) && lit(":") && digits(2); });
+    }
 
 private:
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }

@@ -201,8 +201,8 @@ Seen recogniseNtpdig(std::string_view line, RecogniserMemory& memory, Event& eve
         return Seen::Chatter;    // querying, lookup failures, dropped responses
     }
     // -d debug dumps; option errors of ntpdig and of the ntpdate wrapper.
-    for (std::string_view chatter : {"org t1: ", "xmt t3: ", "rec-org t21: ", "option -",
-                                     "Illegal option -", "ntpdate: -"}) {
+    for (std::string_view chatter :
+         {"org t1: ", "xmt t3: ", "rec-org t21: ", "option -", "Illegal option -", "ntpdate: -"}) {
         if (startsWith(line, chatter))
             return Seen::Chatter;
     }

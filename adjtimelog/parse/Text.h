@@ -21,8 +21,8 @@
 class Text {
 public:
     Text() = default;
-    Text(std::string_view s) { copyFrom(s); }  // NOLINT(google-explicit-constructor)
-    Text(const char* s) : Text(std::string_view(s)) {}  // NOLINT(google-explicit-constructor)
+    Text(std::string_view s) { copyFrom(s); }                  // NOLINT(google-explicit-constructor)
+    Text(const char* s) : Text(std::string_view(s)) {}         // NOLINT(google-explicit-constructor)
     Text(const std::string& s) : Text(std::string_view(s)) {}  // NOLINT(google-explicit-constructor)
     Text(const Text& o)
     {

@@ -11,6 +11,7 @@
 namespace dmoci {
 
 struct PgLib {
+// clang-format off
 #define DMOCI_PQ_FUNCTIONS(X)                                                                     \
     X(PQconnectdbParams) X(PQstatus) X(PQerrorMessage) X(PQfinish) X(PQsetNoticeProcessor)       \
     X(PQconnectionNeedsPassword) X(PQsendQuery) X(PQgetResult)                                  \
@@ -18,6 +19,7 @@ struct PgLib {
     X(PQclear)                                                                                    \
     X(PQresultStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQntuples) X(PQnfields)   \
     X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdTuples) X(PQcmdStatus)
+// clang-format on
 #define DMOCI_PQ_MEMBER(name) decltype(&::name) name = nullptr;
     DMOCI_PQ_FUNCTIONS(DMOCI_PQ_MEMBER)
 #undef DMOCI_PQ_MEMBER

@@ -82,10 +82,9 @@ Failure connectFailure(const std::string& message)
 }  // namespace
 
 PgRows::PgRows(PgSession& session, std::string cursor, pg_result* first)
-    : transaction_(session.transaction_), began_(*session.transaction_), session_(session),
-      cursor_(std::move(cursor)), r_(first), last_(pq().PQntuples(first) < PgSession::kBatchRows)
-{
-}
+    : transaction_(session.transaction_), began_(*session.transaction_), session_(session), cursor_(std::move(cursor)),
+      r_(first), last_(pq().PQntuples(first) < PgSession::kBatchRows)
+{}
 
 PgRows::~PgRows()
 {
@@ -209,8 +208,7 @@ PgSession::~PgSession()
         pq().PQfinish(conn_);
 }
 
-bool PgSession::open(const std::string& uri, const std::string& user, const std::string& password,
-                     Failure& failure)
+bool PgSession::open(const std::string& uri, const std::string& user, const std::string& password, Failure& failure)
 {
     // Keywords before dbname are defaults that the URI's own values override.
     // Without a password of the caller's, libpq finds one as it always
@@ -246,7 +244,8 @@ bool PgSession::open(const std::string& uri, const std::string& user, const std:
         return false;
     }
     // The server's notices are not the program's to print on its streams.
-    pq().PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    pq().PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     user_ = user;
     return true;
 }
@@ -264,8 +263,8 @@ Failure PgSession::failureOf(pg_result* r) const
             return {m.code, m.text ? std::string(m.text) + " (" + message + ")" : message};
     }
     if (strncmp(state, "22", 2) == 0)  // any other value the server cannot take
-        return {1460, std::string("unimplemented or unreasonable conversion requested (SQLSTATE ") + state +
-                          ": " + message + ")"};
+        return {1460, std::string("unimplemented or unreasonable conversion requested (SQLSTATE ") + state + ": " +
+                          message + ")"};
     return {20001, std::string("SQLSTATE ") + state + ": " + message};
 }
 
@@ -315,20 +314,18 @@ const PgSession::Prepared* PgSession::prepare(const std::string& statement, Fail
 // the statement leaves it out (no node can choose a key, nor needs the
 // privilege to); where a unique index holds the key, a key taken already is
 // passed over rather than failing the transaction.
-bool PgSession::keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn,
-                            Failure& failure)
+bool PgSession::keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn, Failure& failure)
 {
     landAhead();
     std::string column = key.column;
     for (char& c : column)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    const char* query =
-        "SELECT EXISTS (SELECT 1 FROM pg_attribute a JOIN pg_attrdef d ON d.adrelid = a.attrelid "
-        "AND d.adnum = a.attnum WHERE a.attrelid = to_regclass($1) AND a.attname = $2 "
-        "AND pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%'), "
-        "EXISTS (SELECT 1 FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
-        "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass($1) AND i.indisunique "
-        "AND i.indnatts = 1 AND a.attname = $2)";
+    const char* query = "SELECT EXISTS (SELECT 1 FROM pg_attribute a JOIN pg_attrdef d ON d.adrelid = a.attrelid "
+                        "AND d.adnum = a.attnum WHERE a.attrelid = to_regclass($1) AND a.attname = $2 "
+                        "AND pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%'), "
+                        "EXISTS (SELECT 1 FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
+                        "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass($1) AND i.indisunique "
+                        "AND i.indnatts = 1 AND a.attname = $2)";
     const char* params[] = {key.table.c_str(), column.c_str()};
     PGresult* r = pq().PQexecParams(conn_, query, 2, nullptr, params, nullptr, nullptr, 0);
     bool ok = pq().PQresultStatus(r) == PGRES_TUPLES_OK && pq().PQntuples(r) == 1;
@@ -381,8 +378,8 @@ bool PgSession::executeOnce(const Prepared& statement, const std::vector<const c
         // A query's rows come through a cursor, a batch at a time.
         std::string cursor = "dmoci_cursor_" + std::to_string(++cursors_);
         std::string declare = "DECLARE " + cursor + " NO SCROLL CURSOR FOR " + statement.sql;
-        PGresult* r = pq().PQexecParams(conn_, declare.c_str(), static_cast<int>(values.size()), nullptr,
-                                        values.data(), nullptr, nullptr, 0);
+        PGresult* r = pq().PQexecParams(conn_, declare.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                                        nullptr, nullptr, 0);
         bool declared = pq().PQresultStatus(r) == PGRES_COMMAND_OK;
         if (!declared)
             failure = failureOf(r);

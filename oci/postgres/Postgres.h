@@ -64,8 +64,7 @@ public:
 
     // Connects. Unless the URI names them, the role and password are the
     // session's user name and password; a connect timeout is always set.
-    bool open(const std::string& uri, const std::string& user, const std::string& password,
-              Failure& failure);
+    bool open(const std::string& uri, const std::string& user, const std::string& password, Failure& failure);
 
     // A statement as prepared on the server: its name there, the number of
     // its parameters and whether it gives rows.
@@ -85,8 +84,8 @@ public:
 
     // Runs a prepared statement with text values (nullptr for NULL). A
     // query's rows go to rows; otherwise changed counts the rows it touched.
-    bool execute(const Prepared& statement, const std::vector<const char*>& values,
-                 std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
+    bool execute(const Prepared& statement, const std::vector<const char*>& values, std::shared_ptr<PgRows>& rows,
+                 unsigned& changed, Failure& failure);
 
     bool commit(Failure& failure);
     bool rollback(Failure& failure);
@@ -99,8 +98,8 @@ public:
 
 private:
     friend class PgRows;
-    bool executeOnce(const Prepared& statement, const std::vector<const char*>& values,
-                     std::shared_ptr<PgRows>& rows, unsigned& changed, Failure& failure);
+    bool executeOnce(const Prepared& statement, const std::vector<const char*>& values, std::shared_ptr<PgRows>& rows,
+                     unsigned& changed, Failure& failure);
     bool keyedInsert(const SequenceKey& key, std::string& sql, std::string& conflictColumn, Failure& failure);
     bool command(const char* sql, Failure& failure);
     Failure failureOf(pg_result* r) const;

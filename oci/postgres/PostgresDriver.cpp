@@ -149,7 +149,7 @@ void closeCursor(Cursor* c)
 
 }  // namespace
 
-const Driver kPostgresDriver = {attach, open, close, prepare, execute, commit, rollback,
-                                fetch, columns, column, closeCursor};
+const Driver kPostgresDriver = {attach,   open,  close,   prepare, execute,    commit,
+                                rollback, fetch, columns, column,  closeCursor};
 
 }  // namespace dmoci

@@ -4,19 +4,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <crypt.h>
 #include <cstdlib>
 #include <cstring>
-#include <crypt.h>
 
 namespace dmoci {
 
-const char kCatalogSql[] =
-    "CREATE TABLE IF NOT EXISTS DMOCI_USERS ("
-    " USERNAME TEXT PRIMARY KEY COLLATE NOCASE,"
-    " PASSWORD_HASH TEXT NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS DMOCI_SEQUENCES ("
-    " NAME TEXT PRIMARY KEY COLLATE NOCASE,"
-    " LAST_VALUE INTEGER NOT NULL);";
+const char kCatalogSql[] = "CREATE TABLE IF NOT EXISTS DMOCI_USERS ("
+                           " USERNAME TEXT PRIMARY KEY COLLATE NOCASE,"
+                           " PASSWORD_HASH TEXT NOT NULL);"
+                           "CREATE TABLE IF NOT EXISTS DMOCI_SEQUENCES ("
+                           " NAME TEXT PRIMARY KEY COLLATE NOCASE,"
+                           " LAST_VALUE INTEGER NOT NULL);";
 
 namespace {
 
@@ -25,8 +24,7 @@ const int kBusyTimeoutMs = 60000;
 
 std::string upper(std::string s)
 {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
     return s;
 }
 
@@ -112,11 +110,11 @@ bool Database::open(const std::string& file, const std::string& connect, const s
         return false;
     }
     // A session never creates a database.
-    int rc = sq().sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc = sq().sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         failure = {12514, "TNS:listener does not currently know of service requested in connect "
-                          "descriptor \"" + connect + "\" (" + sq().sqlite3_errstr(rc) + ")"};
+                          "descriptor \"" +
+                              connect + "\" (" + sq().sqlite3_errstr(rc) + ")"};
         return false;
     }
     sq().sqlite3_extended_result_codes(db_, 1);
@@ -126,14 +124,11 @@ bool Database::open(const std::string& file, const std::string& connect, const s
         failure = setup;
         return false;
     }
-    sq().sqlite3_create_function(db_, "dmoci_nextval", 1, SQLITE_UTF8, this, nextvalFunction, nullptr,
-                            nullptr);
-    sq().sqlite3_create_function(db_, "dmoci_currval", 1, SQLITE_UTF8, this, currvalFunction, nullptr,
-                            nullptr);
+    sq().sqlite3_create_function(db_, "dmoci_nextval", 1, SQLITE_UTF8, this, nextvalFunction, nullptr, nullptr);
+    sq().sqlite3_create_function(db_, "dmoci_currval", 1, SQLITE_UTF8, this, currvalFunction, nullptr, nullptr);
 
     sqlite3_stmt* st = nullptr;
-    rc = sq().sqlite3_prepare_v2(db_, "SELECT PASSWORD_HASH FROM DMOCI_USERS WHERE USERNAME = ?1", -1,
-                            &st, nullptr);
+    rc = sq().sqlite3_prepare_v2(db_, "SELECT PASSWORD_HASH FROM DMOCI_USERS WHERE USERNAME = ?1", -1, &st, nullptr);
     if (rc != SQLITE_OK) {
         failure = {12514, "\"" + connect + "\" is no site database (" + sq().sqlite3_errmsg(db_) + ")"};
         return false;
@@ -172,8 +167,8 @@ sqlite3_stmt* Database::prepare(const std::string& statement, Failure& failure)
     }
     std::string sql = translateStatement(statement, user_);
     sqlite3_stmt* st = nullptr;
-    if (sq().sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
-                           SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+    if (sq().sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &st,
+                                nullptr) != SQLITE_OK) {
         failure = lastError();
         return nullptr;
     }
@@ -221,8 +216,10 @@ bool Database::saveSequences(Failure& failure)
         if (!entry.second.changed)
             continue;
         sqlite3_stmt* st = nullptr;
-        if (sq().sqlite3_prepare_v2(db_, "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
-                                         "WHERE NAME = ?2", -1, &st, nullptr) != SQLITE_OK) {
+        if (sq().sqlite3_prepare_v2(db_,
+                                    "UPDATE DMOCI_SEQUENCES SET LAST_VALUE = MAX(LAST_VALUE, ?1) "
+                                    "WHERE NAME = ?2",
+                                    -1, &st, nullptr) != SQLITE_OK) {
             failure = lastError();
             return false;
         }
@@ -306,8 +303,8 @@ bool Database::nextValue(const std::string& sequence, int64_t& value, std::strin
     auto it = sequences_.find(name);
     if (it == sequences_.end()) {
         sqlite3_stmt* st = nullptr;
-        if (sq().sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1,
-                                    &st, nullptr) != SQLITE_OK) {
+        if (sq().sqlite3_prepare_v2(db_, "SELECT LAST_VALUE FROM DMOCI_SEQUENCES WHERE NAME = ?1", -1, &st, nullptr) !=
+            SQLITE_OK) {
             error = "ORA-00942: table or view does not exist (" + std::string(sq().sqlite3_errmsg(db_)) + ")";
             return false;
         }

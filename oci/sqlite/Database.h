@@ -21,8 +21,8 @@ public:
     ~Database();
 
     // Opens an existing database file and checks the account.
-    bool open(const std::string& file, const std::string& connect, const std::string& user,
-              const std::string& password, Failure& failure);
+    bool open(const std::string& file, const std::string& connect, const std::string& user, const std::string& password,
+              Failure& failure);
 
     // The compiled form of a statement text, kept for the whole session.
     sqlite3_stmt* prepare(const std::string& statement, Failure& failure);
@@ -47,7 +47,7 @@ public:
 
 private:
     struct Sequence {
-        int64_t last = 0;       // the last value handed out
+        int64_t last = 0;  // the last value handed out
         bool changed = false;
     };
     bool exec(const char* sql, Failure& failure);

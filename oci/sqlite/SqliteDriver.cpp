@@ -62,8 +62,8 @@ bool attach(const std::string& connect, std::string& file, Failure& failure)
     return true;
 }
 
-Session* open(const std::string& file, const std::string& connect, const std::string& user,
-              const std::string& password, Failure& failure)
+Session* open(const std::string& file, const std::string& connect, const std::string& user, const std::string& password,
+              Failure& failure)
 {
     auto db = std::make_shared<Database>();
     if (!db->open(file, connect, user, password, failure))
@@ -92,8 +92,7 @@ bool bind(sqlite3_stmt* s, int i, const Value& v)
     case Value::Null:
         return sq().sqlite3_bind_null(s, i) == SQLITE_OK;
     case Value::Text:
-        return sq().sqlite3_bind_text(s, i, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC) ==
-               SQLITE_OK;
+        return sq().sqlite3_bind_text(s, i, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC) == SQLITE_OK;
     case Value::Int:
         return sq().sqlite3_bind_int64(s, i, v.i) == SQLITE_OK;
     case Value::Real:
@@ -147,8 +146,8 @@ bool execute(Session* session, Statement* statement, const std::vector<Value>& v
     for (int taken = 0; keyTaken(); ++taken) {
         sq().sqlite3_reset(s);
         if (taken == kKeysPassedOver) {
-            failure = {20001, "unique constraint on the key violated: the next " +
-                                  std::to_string(kKeysPassedOver) + " values of its sequence are taken"};
+            failure = {20001, "unique constraint on the key violated: the next " + std::to_string(kKeysPassedOver) +
+                                  " values of its sequence are taken"};
             db->noteStatementFailure();
             return false;
         }
@@ -231,7 +230,7 @@ void closeCursor(Cursor* c)
 
 }  // namespace
 
-const Driver kSqliteDriver = {attach, open, close, prepare, execute, commit, rollback,
-                              fetch, columns, column, closeCursor};
+const Driver kSqliteDriver = {attach,   open,  close,   prepare, execute,    commit,
+                              rollback, fetch, columns, column,  closeCursor};
 
 }  // namespace dmoci

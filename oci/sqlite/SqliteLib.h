@@ -11,6 +11,7 @@
 namespace dmoci {
 
 struct SqliteLib {
+// clang-format off
 #define DMOCI_SQLITE_FUNCTIONS(X)                                                                 \
     X(sqlite3_config) X(sqlite3_initialize) X(sqlite3_open_v2) X(sqlite3_close_v2)                \
     X(sqlite3_extended_result_codes) X(sqlite3_extended_errcode) X(sqlite3_busy_timeout)          \
@@ -22,6 +23,7 @@ struct SqliteLib {
     X(sqlite3_column_text) X(sqlite3_column_bytes) X(sqlite3_column_int64)                        \
     X(sqlite3_column_double) X(sqlite3_changes) X(sqlite3_get_autocommit) X(sqlite3_user_data)   \
     X(sqlite3_value_text) X(sqlite3_result_int64) X(sqlite3_result_error)
+// clang-format on
 #define DMOCI_SQLITE_MEMBER(name) decltype(&::name) name = nullptr;
     DMOCI_SQLITE_FUNCTIONS(DMOCI_SQLITE_MEMBER)
 #undef DMOCI_SQLITE_MEMBER
