@@ -7,7 +7,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
 
-.PHONY: all deps build test test-fast lint demo fuzz soak bench package install clean coverage
+.PHONY: all deps build test test-fast lint format demo fuzz soak bench package install clean coverage
 
 all: build
 
@@ -51,6 +51,10 @@ test-fast: build
 
 lint: build
 	@scripts/lint $(BUILD)
+
+# Lays out the C++ sources as .clang-format says (make lint checks it).
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 demo: deps
 	$(build-tree)
