@@ -123,10 +123,6 @@ int AnalyzeLogFile::parseLines(std::vector<AdjustTimeInfo>* out, std::vector<std
     std::string_view text = rawText.view();
     if (text.empty())
         return 0;
-    // Room for a record per line of typical length, touched only as used;
-    // a raw log of millions of lines grows the vector beyond it.
-    if (out)
-        out->reserve(out->size() + std::min<size_t>(text.size() / 48 + 1, size_t(4) << 20));
     LineParser parser(facts, &made);
     AdjustTimeInfo info;
     int rc = 0;

@@ -38,21 +38,13 @@ void diag(std::string_view a, std::string_view b)
 void diag(std::string_view a, std::string_view b, std::string_view c)
 {
     // Whatever a message holds of a raw line, a path or a server's answer
-    // is shown with its control bytes escaped: one message, one line. A
-    // line of usual length is handed over whole.
-    char line[512];
-    size_t n = escapedSize(a) + escapedSize(b) + escapedSize(c) + 1;
-    if (n <= sizeof line) {
-        char* to = line;
-        for (std::string_view part : {a, b, c})
-            to = escapeInto(to, part);
-        *to = '\n';
-        outputSink.write(std::string_view(line, n));
-    } else {
-        for (std::string_view part : {a, b, c})
-            outputSink.write(escaped(part));
-        outputSink.write("\n");
-    }
+    // is shown with its control bytes escaped: one message, one line,
+    // handed over whole.
+    std::string line;
+    for (std::string_view part : {a, b, c})
+        appendEscaped(line, part);
+    line += '\n';
+    outputSink.write(line);
     outputSink.flush();
 }
 

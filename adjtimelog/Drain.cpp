@@ -138,10 +138,16 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
         return rc;
     };
     auto feed = [&](const char* p, const char* end) {
+        const char* run = p;  // ordinary whole lines, kept together up to p
         while (p < end) {
             const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
             const char* stop = nl ? nl : end;
             size_t len = static_cast<size_t>(stop - p);
+            if (nl && !dropping_ && pending_.empty() && len <= limits_.lineBytes) {
+                p = nl + 1;
+                continue;
+            }
+            out_.append(std::string_view(run, static_cast<size_t>(p - run)));
             if (dropping_) {
                 dropped_.bytes += len + (nl ? 1 : 0);
                 if (nl) {
@@ -156,22 +162,19 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
                 else
                     dropping_ = true;
             } else if (nl) {
-                if (!out_.append(pending_.view()) || !out_.append(std::string_view(p, len + 1)))
-                    return false;
+                out_.append(pending_.view());
+                out_.append(std::string_view(p, len + 1));
                 pending_.clear();
-            } else if (!pending_.append(std::string_view(p, len))) {
-                return false;
+            } else {
+                pending_.append(std::string_view(p, len));
             }
             p = nl ? nl + 1 : end;
+            run = p;
         }
-        return true;
+        out_.append(std::string_view(run, static_cast<size_t>(p - run)));
     };
-    ByteBuffer chunk;
-    char* buf = chunk.extend(kChunk);
-    if (!buf) {
-        errno = ENOMEM;
-        return -1;
-    }
+    std::string chunk(kChunk, '\0');
+    char* buf = &chunk[0];
     for (;;) {
         if (dropping_) {
             // Inside a line too long to keep: a hole holds no line end.
@@ -197,10 +200,7 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
         if (n == 0)
             break;
         at += n;
-        if (!feed(buf, buf + n)) {
-            errno = ENOMEM;
-            return -1;
-        }
+        feed(buf, buf + n);
         if (out_.size() >= kChunk && flush() != 0)
             return -1;
     }
@@ -209,10 +209,8 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
             ++dropped_.lines;
             dropping_ = false;
         } else if (!pending_.empty()) {
-            if (!out_.append(pending_.view()) || !out_.append("\n")) {
-                errno = ENOMEM;
-                return -1;
-            }
+            out_.append(pending_.view());
+            out_.append("\n");
             pending_.clear();
         }
     }
@@ -332,7 +330,7 @@ int RawLogClaim::finishDrain()
         notices_.push_back(d.landing + " is " + refused +
                            ", not the landing this node's run left: the drain is ended without reading it");
 
-    ByteBuffer tail;
+    std::string tail;
     struct stat st;
     if (sys.fstat(backlogFd_.get(), &st) != 0)
         return fail(ClaimStep::Claim, dir_, errno);

@@ -14,36 +14,28 @@ inline bool isControl(unsigned char c, bool keepTab)
     return (c < 0x20 && !(keepTab && c == '\t')) || c == 0x7F;
 }
 
-// How many bytes s takes once escaped.
-inline size_t escapedSize(std::string_view s, bool keepTab = true)
-{
-    size_t n = s.size();
-    for (unsigned char c : s)
-        n += isControl(c, keepTab) ? 3 : 0;
-    return n;
-}
-
-// Writes s escaped at to (escapedSize(s) bytes) and returns where it ends.
-inline char* escapeInto(char* to, std::string_view s, bool keepTab = true)
+// Appends s to out (a std::string or a ByteBuffer), escaped.
+template <typename Out>
+void appendEscaped(Out& out, std::string_view s, bool keepTab = true)
 {
     static const char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : s) {
+    size_t plain = 0;  // where the bytes not yet appended begin
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
         if (isControl(c, keepTab)) {
-            *to++ = '\\';
-            *to++ = 'x';
-            *to++ = kHex[c >> 4];
-            *to++ = kHex[c & 15];
-        } else {
-            *to++ = static_cast<char>(c);
+            const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+            out.append(s.substr(plain, i - plain));
+            out.append(std::string_view(hex, sizeof hex));
+            plain = i + 1;
         }
     }
-    return to;
+    out.append(s.substr(plain));
 }
 
 inline std::string escaped(std::string_view s, bool keepTab = true)
 {
-    std::string out(escapedSize(s, keepTab), '\0');
-    escapeInto(&out[0], s, keepTab);
+    std::string out;
+    appendEscaped(out, s, keepTab);
     return out;
 }
 

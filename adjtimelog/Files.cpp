@@ -89,11 +89,8 @@ int FileText::load(int fd, off_t from, off_t to)
         return 0;
     }
     // A file system that cannot map it: read the stretch instead.
-    char* room = copy_.extend(static_cast<size_t>(to - from));
-    if (!room) {
-        errno = ENOMEM;
-        return -1;
-    }
+    copy_.resize(static_cast<size_t>(to - from));
+    char* room = &copy_[0];
     size_t got = 0;
     while (got < static_cast<size_t>(to - from)) {
         ssize_t r = sys.pread(fd, room + got, static_cast<size_t>(to - from) - got, from + static_cast<off_t>(got));
@@ -115,7 +112,7 @@ void FileText::keepFirst(size_t n)
     if (map_)
         size_ = n < size_ ? n : size_;
     else if (n < copy_.size())
-        copy_.shrinkBy(copy_.size() - n);
+        copy_.resize(n);
 }
 
 void FileText::clear()
@@ -134,54 +131,32 @@ void FileText::unmap()
     size_ = 0;
 }
 
-int readFrom(int fd, off_t from, ByteBuffer& out)
+int readFrom(int fd, off_t from, std::string& out)
 {
-    struct stat st;
-    if (sys.fstat(fd, &st) != 0)
-        return -1;
-    // As much as the file holds in one piece, then whatever was added meanwhile.
-    size_t base = out.size();
-    size_t chunk = st.st_size > from ? static_cast<size_t>(st.st_size - from) : 0;
-    off_t at = from;
-    for (;;) {
-        if (chunk < 65536)
-            chunk = 65536;
-        char* room = out.extend(chunk);
-        if (!room) {
-            errno = ENOMEM;
+    const size_t base = out.size();
+    char chunk[65536];
+    for (off_t at = from;;) {
+        ssize_t n = sys.pread(fd, chunk, sizeof chunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int saved = errno;
+            out.resize(base);
+            errno = saved;
             return -1;
         }
-        size_t got = 0;
-        while (got < chunk) {
-            ssize_t n = sys.pread(fd, room + got, chunk - got, at);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                int saved = errno;
-                out.shrinkBy(out.size() - base);
-                errno = saved;
-                return -1;
-            }
-            if (n == 0)
-                break;
-            got += static_cast<size_t>(n);
-            at += n;
-        }
-        out.shrinkBy(chunk - got);
-        if (got < chunk)
+        if (n == 0)
             return 0;
-        chunk = 0;
+        out.append(chunk, static_cast<size_t>(n));
+        at += n;
     }
 }
 
 bool readSmallFile(const std::string& path, std::string& text)
 {
     Fd fd(sys.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    ByteBuffer b;
-    if (!fd.valid() || readFrom(fd.get(), 0, b) != 0)
-        return false;
-    text.assign(b.view());
-    return true;
+    text.clear();
+    return fd.valid() && readFrom(fd.get(), 0, text) == 0;
 }
 
 int replaceFile(const std::string& tmp, const std::string& target, std::string_view text, std::string& failedPath,

@@ -5,8 +5,6 @@
 // the error path it takes.
 #pragma once
 
-#include "ByteBuffer.h"
-
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -80,7 +78,7 @@ int writeAll(int fd, std::string_view text);
 
 // Appends the file behind fd from offset from to its end; 0, or -1 with
 // errno (out is as it was).
-int readFrom(int fd, off_t from, ByteBuffer& out);
+int readFrom(int fd, off_t from, std::string& out);
 
 // A stretch of a file of this run's own, mapped read-only (no copy, no page
 // touched twice); where the file system cannot map it, read into memory.
@@ -96,7 +94,7 @@ public:
     // Loads the bytes from..to of the file open as fd; 0, or -1 with errno
     // (the text is then empty).
     int load(int fd, off_t from, off_t to);
-    std::string_view view() const { return map_ ? std::string_view(view_, size_) : copy_.view(); }
+    std::string_view view() const { return map_ ? std::string_view(view_, size_) : std::string_view(copy_); }
     size_t size() const { return view().size(); }
     bool empty() const { return size() == 0; }
     const char* data() const { return view().data(); }
@@ -110,7 +108,7 @@ private:
     size_t mapped_ = 0;
     const char* view_ = nullptr;
     size_t size_ = 0;
-    ByteBuffer copy_;
+    std::string copy_;
 };
 
 // The whole of a small file of the run's own (not through a link); false

@@ -11,13 +11,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::string kindOf(const AdjustTimeInfo& info)
+namespace {
+
+// The kind a record's pid names, without copying it.
+std::string_view kindText(const AdjustTimeInfo& info)
 {
     std::string_view pid = info.pid.view();
     std::string_view kind = pid.substr(0, pid.find(':'));
     while (!kind.empty() && kind.front() == ' ')
         kind.remove_prefix(1);
-    return kind.empty() ? "failure" : std::string(kind);
+    return kind.empty() ? std::string_view("failure") : kind;
+}
+
+const char* const kKnownNames[] = {"adjust", "failure", "step", kLargeCorrection};
+
+}  // namespace
+
+std::string kindOf(const AdjustTimeInfo& info)
+{
+    return std::string(kindText(info));
 }
 
 bool isLargeCorrection(const AdjustTimeInfo& info)
@@ -43,11 +55,26 @@ bool isLargeCorrection(const AdjustTimeInfo& info)
     return end != text && (*end == '\0' || *end == ' ' || *end == '\r') && std::isfinite(v) && std::fabs(v) >= 0.128;
 }
 
+void RunTally::count(const AdjustTimeInfo& info, int by)
+{
+    auto add = [by](uint64_t& n) { n = by > 0 || n > 0 ? n + static_cast<uint64_t>(by) : n; };
+    const std::string_view kind = kindText(info);
+    int known = kKnown;
+    for (int k = Adjust; k < Large; ++k) {
+        if (kind == kKnownNames[k])
+            known = k;
+    }
+    if (known < kKnown)
+        add(batch_.known[known]);
+    else if (by > 0 || batch_.other.count(std::string(kind)))
+        add(batch_.other[std::string(kind)]);
+    if (isLargeCorrection(info))
+        add(batch_.known[Large]);
+}
+
 void RunTally::saw(const AdjustTimeInfo& info)
 {
-    ++batch_[kindOf(info)];
-    if (isLargeCorrection(info))
-        ++batch_[kLargeCorrection];
+    count(info, 1);
     if (!info.offset.empty()) {
         lastOffset_.assign(info.offset.view());
         lastServer_.assign(info.serverIp.view());
@@ -56,23 +83,28 @@ void RunTally::saw(const AdjustTimeInfo& info)
 
 void RunTally::leftOut(const AdjustTimeInfo& info)
 {
-    auto uncount = [&](const std::string& kind) {
-        auto it = batch_.find(kind);
-        if (it != batch_.end() && it->second > 0)
-            --it->second;
-    };
-    uncount(kindOf(info));
-    if (isLargeCorrection(info))
-        uncount(kLargeCorrection);
+    count(info, -1);
 }
 
 void RunTally::settled(bool delivered)
 {
     if (delivered) {
-        for (const auto& [kind, n] : batch_)
-            delivered_[kind] += n;
+        for (int k = 0; k < kKnown; ++k)
+            delivered_.known[k] += batch_.known[k];
+        for (const auto& [kind, n] : batch_.other)
+            delivered_.other[kind] += n;
     }
-    batch_.clear();
+    batch_ = Counts{};
+}
+
+std::map<std::string, uint64_t> RunTally::delivered() const
+{
+    std::map<std::string, uint64_t> all = delivered_.other;
+    for (int k = 0; k < kKnown; ++k) {
+        if (delivered_.known[k] > 0)
+            all[kKnownNames[k]] = delivered_.known[k];
+    }
+    return all;
 }
 
 namespace {

@@ -45,7 +45,7 @@ constexpr const char* kLargeCorrection = "large";
 class RunTally {
 public:
     // The current batch is parsed (again): its counts start afresh.
-    void batchStarts() { batch_.clear(); }
+    void batchStarts() { batch_ = Counts{}; }
     void saw(const AdjustTimeInfo& info);
     // A record of the batch that will not reach its destination with it.
     void leftOut(const AdjustTimeInfo& info);
@@ -53,13 +53,21 @@ public:
     void settled(bool delivered);
 
     // Records delivered, by kind (kindOf; kLargeCorrection besides).
-    const std::map<std::string, uint64_t>& delivered() const { return delivered_; }
+    std::map<std::string, uint64_t> delivered() const;
     // The last offset seen, delivered or not, and its server.
     const std::string& lastOffset() const { return lastOffset_; }
     const std::string& lastServer() const { return lastServer_; }
 
 private:
-    std::map<std::string, uint64_t> batch_, delivered_;
+    // Each record's kind is decoded once: the usual kinds are counted in
+    // place, anything else a line may call itself by name.
+    enum Known { Adjust, Failure, Step, Large, kKnown };
+    struct Counts {
+        uint64_t known[kKnown] = {};
+        std::map<std::string, uint64_t> other;
+    };
+    void count(const AdjustTimeInfo& info, int by);
+    Counts batch_, delivered_;
     std::string lastOffset_, lastServer_;
 };
 

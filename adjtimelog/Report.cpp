@@ -32,19 +32,11 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
     // The fields are the line's bytes: escaped, the literals are not.
     const std::string_view parts[] = {"[",  info.node,     ":",   info.pid,    "]<<", info.time,
                                       ">>", info.serverIp, " : ", info.offset, "\n"};
-    size_t n = 0;
-    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i)
-        n += i % 2 ? escapedSize(parts[i]) : parts[i].size();
-    char* to = out.extend(n);
-    if (!to)
-        abort();  // as operator new would end the process
     for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
-        if (i % 2) {
-            to = escapeInto(to, parts[i]);
-        } else {
-            memcpy(to, parts[i].data(), parts[i].size());
-            to += parts[i].size();
-        }
+        if (i % 2)
+            appendEscaped(out, parts[i]);
+        else
+            out.append(parts[i]);
     }
 }
 
