@@ -58,11 +58,11 @@ int AnalyzeLogFile::separateLog(std::string_view line, std::string_view host, bo
     return rc;
 }
 
+// What failed, told the operator as the analyzer's own:
 // "AnalyzeLogFile::claim /tmp/update_time.log false! Device or resource busy"
-static void sayClaimError(const ClaimError& e)
+static void tell(const Status& s)
 {
-    diag(std::string("AnalyzeLogFile::") + stepName(e.step) + " ", e.path,
-         std::string(" false! ") + (e.why.empty() ? strerror(e.err) : e.why.c_str()));
+    diag(s.line("AnalyzeLogFile"));
 }
 
 int AnalyzeLogFile::readLog()
@@ -85,7 +85,7 @@ int AnalyzeLogFile::readLog()
         return -1;
     case RawLogClaim::Failed:
         // Nothing is analysed; what waits is kept for the next run.
-        sayClaimError(claim.error());
+        tell(claim.error());
         readError = true;
         rawText.clear();
         return -1;
@@ -103,7 +103,7 @@ bool AnalyzeLogFile::nextBatch()
         return false;  // nothing is delivered while the claim fails
     RawLogClaim::Result r = claim.nextBatch(rawText);
     if (r == RawLogClaim::Failed) {
-        sayClaimError(claim.error());
+        tell(claim.error());
         readError = true;
     }
     return r == RawLogClaim::Claimed;
@@ -206,19 +206,19 @@ int AnalyzeLogFile::write(const std::string& reportPath)
 int AnalyzeLogFile::appendToReport(const std::string& reportPath, std::string_view lines)
 {
     ReportFile report;
-    std::string why;
-    if (report.open(reportPath, run_.user(), why) != 0) {
-        diag("AnalyzeLogFile::write ", reportPath, " false! " + why);
+    Status s = report.open(reportPath, run_.user());
+    if (!s.ok()) {
+        tell(s);
         return -1;
     }
     // A run killed once the batch is in the report must not make the next
     // run report it again: the claim notes where the batch goes.
     if (report.regular() && !lines.empty() && claim.noteReportDelivery(reportPath, report.before(), lines) != 0) {
-        sayClaimError(claim.error());
+        tell(claim.error());
         return -1;
     }
-    if (report.append(lines, why) != 0 || report.close(why) != 0) {
-        diag("AnalyzeLogFile::write ", reportPath, " false! " + why);
+    if (!(s = report.append(lines)).ok() || !(s = report.close()).ok()) {
+        tell(s);
         return -1;
     }
     return 0;

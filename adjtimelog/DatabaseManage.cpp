@@ -335,8 +335,8 @@ int DatabaseManage::insert()
         if (!dataError && (!mayBeTheRows(code) || !otherRowGoesIn(rows, failed) || rows.countRefusal(failed) < 3))
             return -1;
         const AdjustTimeInfo& info = records[failed];
-        if (rows.setAsideRow(failed, lines[failed], error) != 0) {
-            diag("DatabaseManage::insert ", rows.deadLetters(), std::string(" false! ") + strerror(errno));
+        if (const Status s = rows.setAsideRow(failed, lines[failed], error); !s.ok()) {
+            diag(s.line("DatabaseManage"));
             return -1;
         }
         // "DatabaseManage::insert set aside: time=..., pid=... in /var/lib/adjtimelog/dead-letters: ORA-..."

@@ -67,9 +67,9 @@ static void write_metrics(const CommandLine& cl, const AnalyzeLogFile* input, in
     facts.deadLetters = deadLetterCount(input->stateDir());
     facts.rawLogModified = input->rawLogModified();
     facts.lostBytes = input->lostBytes();
-    std::string why;
-    if (writeMetrics(input->stateDir(), cl.metricsDir, facts, why) != 0)
-        diag("Metrics::write ", why, " false!");
+    const Status s = writeMetrics(input->stateDir(), cl.metricsDir, facts);
+    if (!s.ok())
+        diag(s.line("Metrics"));
 }
 
 int main(int argc, char** argv)

@@ -229,7 +229,7 @@ std::string exposition(const std::map<std::string, std::string>& kept)
     return out;
 }
 
-int writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts, std::string& why)
+Status writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts)
 {
     const std::string keptPath = stateDir + "/metrics";
     std::map<std::string, std::string> kept = readKept(keptPath);
@@ -256,18 +256,17 @@ int writeMetrics(const std::string& stateDir, const std::string& dir, const RunO
         if (value.find('\n') == std::string::npos)
             text.append(key).append(" ").append(value).append("\n");
     }
-    if (replaceFile(stateDir + "/metrics.new", keptPath, text, failed) != 0) {
-        why = failed + ": " + strerror(errno);
-        return -1;
-    }
+    if (replaceFile(stateDir + "/metrics.new", keptPath, text, failed) != 0)
+        return Status::sysError("write", failed, errno);
     // No textfile directory, no node_exporter to read the file: nothing to
     // say (the kept state above still counts).
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 && errno == ENOENT)
-        return 0;
+        return Status();
     // The file appears whole under its name (node_exporter reads *.prom
     // only), in a directory no other user could have swapped it in.
+    std::string why;
     if (publishFile(dir + "/adjtimelog.prom", exposition(kept), 0644, facts.user, true, why) != 0)
-        return -1;
-    return 0;
+        return Status::refused("write", dir + "/adjtimelog.prom", why);
+    return Status();
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "AdjustTimeInfo.h"
+#include "Status.h"
 
 #include <cstdint>
 #include <ctime>
@@ -73,8 +74,8 @@ private:
 
 // Adds the facts of the run to the state kept in stateDir and writes the
 // metrics file into dir (refused in a directory another user could swap
-// it in). 0, or -1 with why saying what failed.
-int writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts, std::string& why);
+// it in).
+Status writeMetrics(const std::string& stateDir, const std::string& dir, const RunOutcome& facts);
 
 // The text of the metrics file for the kept state (the "metrics" file's
 // lines as a map), as written; for the tests.

@@ -48,13 +48,13 @@ const char* stepName(ClaimStep step)
 
 int RawLogClaim::fail(ClaimStep step, const std::string& path, int err)
 {
-    error_ = ClaimError{step, path, err, {}};
+    error_ = Status::sysError(stepName(step), path, err);
     return -1;
 }
 
 int RawLogClaim::refuse(ClaimStep step, const std::string& path, const std::string& why)
 {
-    error_ = ClaimError{step, path, 0, why};
+    error_ = Status::refused(stepName(step), path, why);
     return -1;
 }
 

@@ -51,6 +51,7 @@
 
 #include "ByteBuffer.h"
 #include "Files.h"
+#include "Status.h"
 
 #include <string>
 #include <string_view>
@@ -62,15 +63,6 @@
 // the analyzer's function it stands for (stepName).
 enum class ClaimStep { Claim, Lock, ReadLog, DeleteLogFile, Write };
 const char* stepName(ClaimStep step);
-
-// What failed: the step, the path it was done to, and errno, or a text of
-// its own where no errno says it.
-struct ClaimError {
-    ClaimStep step = ClaimStep::Claim;
-    std::string path;
-    int err = 0;
-    std::string why;
-};
 
 class RawLogClaim {
 public:
@@ -142,7 +134,7 @@ public:
     // The current batch, "<backlog id> <offset>", for what is kept about its
     // rows between runs.
     std::string batchId() const;
-    const ClaimError& error() const { return error_; }
+    const Status& error() const { return error_; }
     const std::string& stateDir() const { return dir_; }
 
 private:
@@ -182,7 +174,7 @@ private:
     ByteBuffer pending_;  // the line being copied, until its line end
     ByteBuffer out_;      // copied lines not yet written to the backlog
     bool dropping_ = false;
-    ClaimError error_;
+    Status error_;
     std::vector<std::string> notices_;
     long long lostBytes_ = 0;
 };

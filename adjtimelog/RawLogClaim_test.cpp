@@ -111,14 +111,14 @@ protected:
     {
         RawLogClaim claim = make();
         RawLogClaim::Result r = claim.acquire();
-        EXPECT_NE(r, RawLogClaim::Failed) << stepName(claim.error().step) << " " << claim.error().path;
+        EXPECT_NE(r, RawLogClaim::Failed) << claim.error().step() << " " << claim.error().path();
         return batches(claim);
     }
     void expectError(const RawLogClaim& claim, const char* step, const std::string& path, int err)
     {
-        EXPECT_STREQ(stepName(claim.error().step), step);
-        EXPECT_EQ(claim.error().path, path);
-        EXPECT_EQ(claim.error().err, err);
+        EXPECT_EQ(claim.error().step(), step);
+        EXPECT_EQ(claim.error().path(), path);
+        EXPECT_EQ(claim.error().err(), err);
     }
 
     ScratchDir dir;
@@ -209,7 +209,7 @@ TEST_F(Claim, RefusedRawLogStaysAndTheBacklogWaits)
     {
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().why, "a FIFO (not the time job's raw log): remove it");
+        EXPECT_EQ(claim.error().why(), "a FIFO (not the time job's raw log): remove it");
     }
     EXPECT_TRUE(pathExists(raw));
     unlink(raw.c_str());
@@ -350,7 +350,7 @@ TEST_F(Claim, KilledDrainIsFinishedOnce)
         FAIL_CALL(fsync, 3, EIO);
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_STREQ(stepName(claim.error().step), "readLog");
+        EXPECT_EQ(claim.error().step(), "readLog");
         sys = kLibc;
     }
     EXPECT_TRUE(pathExists(state + "/drain"));
@@ -429,8 +429,8 @@ TEST_F(Claim, StateDirectoryThatIsNotPrivateIsRefused)
     {
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().why, "not a private directory (a directory of uid " + std::to_string(geteuid()) +
-                                         " with mode 0700): remove it");
+        EXPECT_EQ(claim.error().why(), "not a private directory (a directory of uid " + std::to_string(geteuid()) +
+                                           " with mode 0700): remove it");
     }
     EXPECT_EQ(readFile(raw), "a\n");
     unlink(state.c_str());
@@ -485,7 +485,7 @@ TEST_F(Claim, BacklogCannotBeWrittenAndTheNextRunCopiesAgain)
         FAIL_CALL(write, 1, ENOSPC);
         RawLogClaim claim = make();
         EXPECT_EQ(claim.acquire(), RawLogClaim::Failed);
-        EXPECT_EQ(claim.error().err, ENOSPC);
+        EXPECT_EQ(claim.error().err(), ENOSPC);
     }
     sys = kLibc;
     EXPECT_EQ(run(), "a\n");

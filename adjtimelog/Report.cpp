@@ -40,9 +40,10 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info)
     }
 }
 
-int ReportFile::open(const std::string& path, uid_t self, std::string& why)
+Status ReportFile::open(const std::string& path, uid_t self)
 {
-    why.clear();
+    path_ = path;
+    std::string why;
     fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, self, why));
     // A fresh node has no report directory yet: it is made, as logrotate's
     // createolddir would, where no other user could swap it.
@@ -51,37 +52,32 @@ int ReportFile::open(const std::string& path, uid_t self, std::string& why)
         stat(directoryOf(path).c_str(), &dir) != 0 && errno == ENOENT &&
         makeDirectories(directoryOf(path), 0755, self, why) == 0)
         fd_ = Fd(openInDirectory(path, O_WRONLY | O_APPEND | O_CREAT, 0666, self, why));
-    if (!fd_.valid()) {
-        if (why.empty())
-            why = strerror(errno);
-        return -1;
-    }
+    if (!fd_.valid())
+        return why.empty() ? Status::sysError("write", path, errno) : Status::refused("write", path, why);
     regular_ = sys.fstat(fd_.get(), &before_) == 0 && S_ISREG(before_.st_mode);
-    return 0;
+    return Status();
 }
 
-int ReportFile::append(std::string_view lines, std::string& why)
+Status ReportFile::append(std::string_view lines)
 {
     int rc = writeAll(fd_.get(), lines);
     // Lines must be on disk before the backlog drops them.
     if (rc == 0 && regular_ && fdatasync(fd_.get()) != 0)
         rc = -1;
     if (rc != 0) {
-        why = strerror(errno);
+        const int err = errno;
         if (regular_ && sys.ftruncate(fd_.get(), before_.st_size) != 0) {
             // The partial lines stay; the delivery note cuts them off next run.
         }
         fd_.reset();
-        return -1;
+        return Status::sysError("write", path_, err);
     }
-    return 0;
+    return Status();
 }
 
-int ReportFile::close(std::string& why)
+Status ReportFile::close()
 {
-    if (sys.close(fd_.release()) != 0) {
-        why = strerror(errno);
-        return -1;
-    }
-    return 0;
+    if (sys.close(fd_.release()) != 0)
+        return Status::sysError("write", path_, errno);
+    return Status();
 }

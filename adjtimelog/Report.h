@@ -5,6 +5,7 @@
 #include "AdjustTimeInfo.h"
 #include "ByteBuffer.h"
 #include "Files.h"
+#include "Status.h"
 
 #include <string>
 #include <string_view>
@@ -29,17 +30,18 @@ void appendReportLine(ByteBuffer& out, const AdjustTimeInfo& info);
 // batch, which stays in the backlog, is reported whole by the next run.
 class ReportFile {
 public:
-    // Opened for self, the run's user. 0, or -1 with why (errno's text or
-    // the open rule's words).
-    int open(const std::string& path, uid_t self, std::string& why);
+    // Opened for self, the run's user; a failure says errno or the open
+    // rule's words.
+    Status open(const std::string& path, uid_t self);
     // The report before this batch; regular() false for a device or FIFO
     // the operator chose, which is neither synced nor cut back.
     const struct stat& before() const { return before_; }
     bool regular() const { return regular_; }
-    int append(std::string_view lines, std::string& why);
-    int close(std::string& why);
+    Status append(std::string_view lines);
+    Status close();
 
 private:
+    std::string path_;
     Fd fd_;
     struct stat before_ {};
     bool regular_ = false;

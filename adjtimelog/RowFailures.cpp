@@ -59,7 +59,7 @@ int RowFailures::countRefusal(size_t index)
     return count;
 }
 
-int RowFailures::setAsideRow(size_t index, std::string_view line, std::string_view error)
+Status RowFailures::setAsideRow(size_t index, std::string_view line, std::string_view error)
 {
     char when[32] = "";
     struct tm utc;
@@ -68,14 +68,14 @@ int RowFailures::setAsideRow(size_t index, std::string_view line, std::string_vi
     std::string entry = std::string(when) + "\t" + escaped(error, false) + "\t" + escaped(line, false) + "\n";
     Fd fd(sys.open(deadLetters().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid() || writeAll(fd.get(), entry) != 0 || sys.fsync(fd.get()) != 0)
-        return -1;
+        return Status::sysError("insert", deadLetters(), errno);
     int before = counts_[index];
     counts_[index] = -1;
     if (save() != 0) {
         counts_[index] = before;
-        return -1;
+        return Status::sysError("insert", dir_ + "/rows", errno);
     }
-    return 0;
+    return Status();
 }
 
 void RowFailures::clear()

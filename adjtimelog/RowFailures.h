@@ -14,6 +14,8 @@
 //                 control bytes and tabs written as \xNN (Escape.h)
 #pragma once
 
+#include "Status.h"
+
 #include <ctime>
 #include <map>
 #include <string>
@@ -30,8 +32,8 @@ public:
     // 0 when that could not be kept (the row is then never set aside).
     int countRefusal(size_t index);
     // The row goes to the dead letters (synced) first, then is marked set
-    // aside. 0, or -1 with errno (nothing is marked then).
-    int setAsideRow(size_t index, std::string_view line, std::string_view error);
+    // aside; when that fails, nothing is marked.
+    Status setAsideRow(size_t index, std::string_view line, std::string_view error);
     // The batch was delivered: nothing more is kept about it.
     void clear();
 
