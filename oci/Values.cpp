@@ -77,8 +77,8 @@ bool valueOfBind(const OCIBind& b, Value& v, Failure& failure)
         v.kind = Value::Int;
         switch (b.size) {
         case 1:
-            v.i = loadAs<signed char>(p);
-            return true;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+            v.i = loadAs<signed char>(p);  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+            return true;
         case 2:
             v.i = loadAs<short>(p);
             return true;
