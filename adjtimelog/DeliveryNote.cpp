@@ -14,8 +14,8 @@ namespace {
 uint64_t fnv1a(std::string_view bytes)
 {
     uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : bytes) {
-        h ^= c;
+    for (char c : bytes) {
+        h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
     return h;

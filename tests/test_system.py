@@ -116,7 +116,7 @@ class InstalledUnderSystemd(unittest.TestCase):
         # The container's own environment, not this process's: a suite run
         # before in the same process may have pointed SITEDB_DIR elsewhere.
         return subprocess.run(["nsenter", "-t", str(pid or cls.init), "-a"] + argv, input=input,
-                              env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
+                              env={"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
 
     def put(self, path, data):
