@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 Quiet holdQuiet(int fd, int waitMs)
@@ -173,8 +174,9 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
         }
         out_.append(std::string_view(run, static_cast<size_t>(p - run)));
     };
-    std::string chunk(kChunk, '\0');
-    char* buf = &chunk[0];
+    // Not zero-filled: a run of a few lines touches a page of it, not 256.
+    std::unique_ptr<char[]> chunk(new char[kChunk]);
+    char* buf = chunk.get();
     for (;;) {
         if (dropping_) {
             // Inside a line too long to keep: a hole holds no line end.
