@@ -45,3 +45,27 @@ TEST(Metrics, LargeCorrectionsAreThoseOf128MillisecondsOrMore)
     for (const char* no : {"0.127999", "-0.000002", "+0.012", "0.1", "", "nan", "inf", "0.5x", "1.5e-3", "sec"})
         EXPECT_FALSE(large(no)) << no;
 }
+
+// The tally counts a batch's records by kind only once the batch is
+// delivered; a record set aside is taken back, never below nothing.
+TEST(Metrics, TallyCountsDeliveredBatchesByKind)
+{
+    auto rec = [](const char* offset, const char* pid) { return AdjustTimeInfo{"n", "t", "s", offset, pid}; };
+    RunTally t;
+    t.batchStarts();
+    t.saw(rec("0.001", " adjust:1"));
+    t.saw(rec("-1.5", " step:2"));
+    t.saw(rec("", ":3"));
+    t.saw(rec("0.2", "slew:4"));
+    t.leftOut(rec("0.001", " adjust:1"));
+    t.leftOut(rec("0.001", " adjust:1"));
+    t.settled(true);
+    const std::map<std::string, uint64_t> first{{"failure", 1}, {"large", 2}, {"slew", 1}, {"step", 1}};
+    EXPECT_EQ(t.delivered(), first);
+    EXPECT_EQ(t.lastOffset(), "0.2");
+
+    t.batchStarts();
+    t.saw(rec("0.001", " adjust:5"));
+    t.settled(false);
+    EXPECT_EQ(t.delivered(), first) << "a batch that stays counts nothing";
+}
