@@ -72,14 +72,11 @@ int AnalyzeLogFile::readLog()
         fprintf(stderr, "AnalyzeLogFile::readLog %s\n", escaped(notice).c_str());
     if (claim.dropped().lines > 0) {
         // "AnalyzeLogFile::readLog /tmp/update_time.log false! 1 line longer than 65536 bytes dropped (70000 bytes)"
-        char text[160];
-        snprintf(text, sizeof text, " false! %zu line%s longer than %zu bytes dropped (%llu bytes)",
-                 claim.dropped().lines, claim.dropped().lines == 1 ? "" : "s", claim.lineBytes(),
-                 claim.dropped().bytes);
-        diag("AnalyzeLogFile::readLog ", run_.rawLog, text);
+        char words[128];
+        snprintf(words, sizeof words, "%zu line%s longer than %zu bytes dropped (%llu bytes)", claim.dropped().lines,
+                 claim.dropped().lines == 1 ? "" : "s", claim.lineBytes(), claim.dropped().bytes);
+        tell(Status::refused("readLog", run_.rawLog, words));
     }
-    if (r == RawLogClaim::Claimed)
-        r = claim.nextBatch(rawText);
     switch (r) {
     case RawLogClaim::Nothing:
         return -1;
@@ -87,12 +84,11 @@ int AnalyzeLogFile::readLog()
         // Nothing is analysed; what waits is kept for the next run.
         tell(claim.error());
         readError = true;
-        rawText.clear();
         return -1;
     case RawLogClaim::Claimed:
         break;
     }
-    return 0;
+    return nextBatch() ? 0 : -1;
 }
 
 bool AnalyzeLogFile::nextBatch()

@@ -139,16 +139,10 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
         return rc;
     };
     auto feed = [&](const char* p, const char* end) {
-        const char* run = p;  // ordinary whole lines, kept together up to p
         while (p < end) {
             const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
             const char* stop = nl ? nl : end;
             size_t len = static_cast<size_t>(stop - p);
-            if (nl && !dropping_ && pending_.empty() && len <= limits_.lineBytes) {
-                p = nl + 1;
-                continue;
-            }
-            out_.append(std::string_view(run, static_cast<size_t>(p - run)));
             if (dropping_) {
                 dropped_.bytes += len + (nl ? 1 : 0);
                 if (nl) {
@@ -170,9 +164,7 @@ int RawLogClaim::copyLines(int source, off_t& at, bool last)
                 pending_.append(std::string_view(p, len));
             }
             p = nl ? nl + 1 : end;
-            run = p;
         }
-        out_.append(std::string_view(run, static_cast<size_t>(p - run)));
     };
     // Not zero-filled: a run of a few lines touches a page of it, not 256.
     std::unique_ptr<char[]> chunk(new char[kChunk]);
