@@ -191,7 +191,7 @@ std::unique_ptr<Session> openSession(const std::string& connect, const std::stri
 }  // namespace
 
 int runReport(const std::vector<std::string>& args, const std::string& defaultConnect, const std::string& defaultUser,
-              const std::string& defaultPassword, long long now)
+              const std::string& defaultPassword, long long now, uid_t self)
 {
     std::string connect = defaultConnect, user = defaultUser, password, htmlFile, format = "table";
     ReportPeriod period;
@@ -285,7 +285,7 @@ int runReport(const std::vector<std::string>& args, const std::string& defaultCo
         // The page is the operator's to serve: 0644, whole or absent, and
         // never written through whatever another user put at its name.
         std::string why;
-        if (publishFile(htmlFile, formatHtml(nodes, period), 0644, geteuid(), false, why) != 0) {
+        if (publishFile(htmlFile, formatHtml(nodes, period), 0644, self, false, why) != 0) {
             fprintf(stderr, "sitedb: %s\n", why.c_str());
             return 1;
         }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
 #include <vector>
 
@@ -136,6 +137,7 @@ long long parseDate(const std::string& text);
 // sitedb report [--since 1d|7d|DATE] [--silent 15m] [--html FILE]
 //               [--format table|tsv|json] [--sort attention|name]
 //               [--user U] [--password-file FILE] [CONNECT]
-// (args without the program and command). Returns the exit status.
+// (args without the program and command), at time now, run by the user
+// self (whose page it may replace). Returns the exit status.
 int runReport(const std::vector<std::string>& args, const std::string& defaultConnect, const std::string& defaultUser,
-              const std::string& defaultPassword, long long now);
+              const std::string& defaultPassword, long long now, uid_t self);

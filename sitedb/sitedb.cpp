@@ -295,7 +295,7 @@ int main(int argc, char** argv)
     std::string command = argv[1];
     if (command == "report")
         return runReport(std::vector<std::string>(argv + 2, argv + argc), kDefaultConnect, SITEDB_DEFAULT_USER,
-                         SITEDB_DEFAULT_PASSWORD, static_cast<long long>(time(nullptr)));
+                         SITEDB_DEFAULT_PASSWORD, static_cast<long long>(time(nullptr)), geteuid());
 #ifdef SITEDB_REPORT_ONLY
     fprintf(stderr, "sitedb: with a vendor's client library only \"sitedb report\" is here\n");
     return usage();
