@@ -101,7 +101,7 @@ void PgRows::askAhead()
     if (last_ || next_)
         return;
     session_.landAhead();
-    std::string sql = "FETCH FORWARD " + std::to_string(PgSession::kBatchRows) + " FROM " + cursor_;
+    const std::string sql = PgSession::fetchSql(cursor_);
     if (pq().PQsendQuery(session_.conn_, sql.c_str()) == 1)
         session_.ahead_ = this;
 }
@@ -184,7 +184,7 @@ void PgSession::landAhead()
 pg_result* PgSession::fetchBatch(const std::string& cursor, Failure& failure)
 {
     landAhead();
-    std::string sql = "FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " + cursor;
+    const std::string sql = fetchSql(cursor);
     PGresult* r = pq().PQexec(conn_, sql.c_str());
     if (pq().PQresultStatus(r) == PGRES_TUPLES_OK)
         return r;

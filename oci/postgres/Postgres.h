@@ -95,6 +95,11 @@ public:
     // Closes a cursor that its transaction still holds.
     void closeCursor(const std::string& cursor, unsigned long transaction);
     static const int kBatchRows = 5000;
+    // The statement that fetches a cursor's next batch.
+    static std::string fetchSql(const std::string& cursor)
+    {
+        return "FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " + cursor;
+    }
 
 private:
     friend class PgRows;
