@@ -23,6 +23,7 @@
 #include <ctime>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #ifndef SITEDB_REPORT_ONLY
@@ -34,7 +35,6 @@
 #include <cerrno>
 #include <cstring>
 #include <libpq-fe.h>
-#include <unistd.h>
 #endif
 
 namespace {
